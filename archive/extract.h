@@ -1,0 +1,27 @@
+// Writing archive members as files into the run's work directory.
+// Member names become file names unchanged; a name that is empty, "." or
+// "..", or holds a path separator ('/' or '\\'), is refused and counts as
+// not written. No directory is created here.
+#ifndef SKIFF_ARCHIVE_EXTRACT_H_
+#define SKIFF_ARCHIVE_EXTRACT_H_
+
+#include <stdint.h>
+
+#include "archive/archive.h"
+
+// 1 when every member of the archive in `path` was written into the work
+// directory; 0 when there is no work directory, the archive does not open
+// or any member failed.
+int extractArchive(const char* path, uint32_t baseOffset);
+// Writes every member into `directory` (which must exist); the number
+// written.
+uint32_t writeAllMembers(Archive* archive, const char* directory);
+// 1 when the member `name` was written into the work directory.
+int extractMember(Archive* archive, const char* name);
+// 1 when the member's whole content was written to `filePath`; no file is
+// created when the member cannot be read.
+int writeMember(Archive* archive, ArchiveMember* member, const char* filePath);
+// 1 when `name` may be used as a file name inside a directory.
+int isSafeMemberName(const char* name);
+
+#endif  // SKIFF_ARCHIVE_EXTRACT_H_

@@ -1,0 +1,40 @@
+// Archives and environment for the runtime: extracts "bin.qar" and
+// "modules.qar" (beside the executable) into the work directory, holds the
+// modules archive open twice (core and application handles), records the
+// module locations that _tav_import publishes, and keeps the set of
+// package names found in the archives.
+#ifndef SKIFF_HOST_PREPARE_H_
+#define SKIFF_HOST_PREPARE_H_
+
+#include "archive/archive.h"
+#include "archive/hash_table.h"
+
+// Archive table slots, indexed by module type.
+const int kModuleTypeCore = 1;
+const int kModuleTypeApp = 2;
+const int kModuleTypeExtension = 4;
+const int kArchiveSlots = 5;
+
+extern const char kLibrariesArchiveName[];  // "bin.qar"
+extern const char kModulesArchiveName[];    // "modules.qar"
+extern const char kInitZipName[];           // "tav_init.zip"
+extern const char kRuntimeLibraryName[];    // set by the build
+
+// Extracts and opens everything; writes the runtime library's path into
+// `runtimePath` (kPathBufferSize bytes). 1 when all archives are ready; 0
+// after printing its one "# Error: ...\r\n" line on standard error.
+int prepareArchives(const char* exePath, char* runtimePath);
+// Renames every "NAME.__init__" member of `archive` to NAME and enters it
+// in the package set. Accepts null.
+void registerPackages(Archive* archive);
+// Closes the archives, frees the locations and the package set; 1.
+int releaseArchives();
+
+// State read by _tav_import while scripts run; null or "" when not set.
+Archive* moduleArchive(int moduleType);
+HashTable* packageSet();
+const char* coreModulePath();
+const char* appModulePath();
+const char* extensionPath();
+
+#endif  // SKIFF_HOST_PREPARE_H_

@@ -1,0 +1,26 @@
+// Removal of stale work directories. Every normal run starts a detached
+// copy of the executable in cleanup mode ("--remove_temp_files" DIR); that
+// child sweeps the parent of DIR for work directories whose lock file no
+// live run holds and removes them.
+#ifndef SKIFF_LAUNCHER_CLEANUP_H_
+#define SKIFF_LAUNCHER_CLEANUP_H_
+
+extern const char kRemoveTempFilesOption[];  // "--remove_temp_files"
+
+// A work directory without a lock file counts as being set up (and is
+// left alone) until it is this many seconds old.
+const int kYoungWorkDirSeconds = 10;
+
+// Starts the cleanup child for this run's work directory; silent, not
+// waited for. Does nothing when there is no work directory.
+void spawnCleanupChild(const char* exePath);
+
+// Cleanup mode: examines every entry matching "TAV*-SKIFFRELAY" in the
+// parent of `workDirPath` and removes the stale ones.
+void sweepStaleWorkDirs(const char* workDirPath);
+
+// Removes one work directory unless a live run holds its lock file: its
+// files go, subdirectories (and so the directory) stay.
+void removeStaleWorkDir(const char* dirPath);
+
+#endif  // SKIFF_LAUNCHER_CLEANUP_H_

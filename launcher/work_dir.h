@@ -1,0 +1,44 @@
+// Process-wide facts of one run: the executable's path, the private work
+// directory in the temporary directory, the run lock inside it, and the
+// per-process random key of the hash tables.
+//
+// Work directory name: "TAV" <pid> <letter> "-SKIFFRELAY", the letter the
+// first of 'Z' down to 'A' whose name is free; the cleanup sweep finds all
+// of them with the pattern "TAV*-SKIFFRELAY". The lock file
+// "__TAV_LOCK__" inside it is held for the whole run.
+#ifndef SKIFF_LAUNCHER_WORK_DIR_H_
+#define SKIFF_LAUNCHER_WORK_DIR_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+extern const char kWorkDirPattern[];  // "TAV*-SKIFFRELAY"
+extern const char kLockFileName[];    // "__TAV_LOCK__"
+
+// Copies the executable's full path into `out` (kPathBufferSize bytes);
+// its length, 0 when it cannot be found. Cached after the first call.
+size_t getExePath(char* out);
+
+// Creates this run's work directory on the first call and points `*out`
+// at its path; later calls return the same path without touching the
+// disk. Length of the path, or 0 (and *out null) on failure.
+size_t getWorkDir(const char** out);
+
+// The work directory path, or "" before getWorkDir succeeded.
+const char* workDirPath();
+
+// 1 when the run lock is held afterwards, 0 when not (no work directory,
+// file not creatable). A second call while held returns 1.
+int acquireRunLock();
+// 1 when a held lock was released, 0 when none was held.
+int releaseRunLock();
+
+// The 8-byte process random key, byte 0 least significant. Derived from
+// the clock on first use and fixed for the life of the process.
+uint64_t processRandomKey();
+
+// Tests only: forget the cached work directory (the directory stays) and
+// release the lock, so that a test can start from an empty state.
+void resetWorkDirForTesting();
+
+#endif  // SKIFF_LAUNCHER_WORK_DIR_H_

@@ -1,0 +1,100 @@
+// The only header that knows there is an operating system. Everything in
+// launcher/, archive/ and host/ reaches files, directories, processes and
+// dynamic libraries through these functions; platform_posix.cc implements
+// them today, platform_win32.cc later. Results: 1 or a length or a pointer
+// on success, 0 or null on failure, unless a line says otherwise.
+#ifndef SKIFF_PLATFORM_PLATFORM_H_
+#define SKIFF_PLATFORM_PLATFORM_H_
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+// The one path separator of native path text ('/' on POSIX, '\\' on
+// Windows) and the separator between entries of PATH (':' or ';').
+extern const char kPathSeparator;
+extern const char kPathListSeparator;
+
+// Full path of the running executable into `out` (`size` bytes); its
+// length, or 0 when it cannot be read or does not fit (never truncated).
+size_t platformExePath(char* out, size_t size);
+
+// The user's temporary directory into `out`, without a trailing separator
+// unless it is the root; its length, or 0 when there is none or it does
+// not fit.
+size_t platformTempDir(char* out, size_t size);
+
+// What a path names, without following a final symbolic link.
+struct PathInfo {
+  int exists;      // anything is there: file, directory, link, other
+  int isDir;       // a real directory (a link to one is not)
+  int isLink;      // a symbolic link (or a reparse point on Windows)
+  int isOurs;      // owned by the current user
+  int64_t mtime;   // last modification, seconds since 1970-01-01 UTC
+};
+// Fills `info`; 1 when the path exists, 0 (info zeroed) when it does not
+// or cannot be queried.
+int statPath(const char* path, PathInfo* info);
+
+// Creates a directory private to the current user; 1 made, 0 failed
+// (including when something already exists there).
+int makeDir(const char* path);
+int removeDir(const char* path);   // 1 removed, 0 failed
+int removeFile(const char* path);  // 1 removed, 0 failed; never follows links
+
+// Seconds since 1970-01-01 UTC, or -1 when the clock cannot be read.
+int64_t wallClockSeconds();
+long processId();
+
+// Environment of this process and its children. An empty value removes
+// the variable. getEnv returns null when it is not set.
+const char* getEnv(const char* name);
+int setEnv(const char* name, const char* value);
+
+// Buffered file streams. Every open and write of the launcher goes
+// through these two, so that tests can make them fail (see
+// platformOverride below).
+FILE* openFile(const char* path, const char* mode);
+size_t writeFile(const void* data, size_t size, FILE* file);
+
+// Run lock: a lock file inside a work directory, held while the returned
+// handle is open. lockFileAcquire creates the file, takes the lock and
+// only then makes it appear under `path`, so no other process ever sees
+// the file unlocked while its run is alive. null on failure.
+struct LockFile;
+LockFile* lockFileAcquire(const char* path);
+void lockFileRelease(LockFile* lock);  // closes; the file stays on disk
+// Deletes a lock file that no live run holds: 1 deleted, 0 when a run
+// holds it (or it cannot be deleted). This failure is the only sign of a
+// live run that the sweep uses.
+int lockFileRemoveIfFree(const char* path);
+
+// Directory listing filtered by a wildcard pattern ('*' and '?').
+struct DirScan;
+struct DirEntry {
+  char name[256];
+  PathInfo info;  // from statPath of the entry, links not followed
+};
+// null when the listing cannot be started (missing directory, no match
+// on platforms that fail then).
+DirScan* dirScanOpen(const char* directory, const char* pattern);
+int dirScanNext(DirScan* scan, DirEntry* entry);  // 1 an entry, 0 no more
+void dirScanClose(DirScan* scan);
+
+// Starts `exePath` with the two arguments `arg1` and `arg2`, detached:
+// own session, no console, standard streams on the null device, the
+// parent's environment and current directory, no inherited descriptor.
+// Never waits for its work and leaves no zombie. 1 started, 0 failed.
+int spawnDetached(const char* exePath, const char* arg1, const char* arg2);
+
+// Dynamic libraries.
+void* loadLibrary(const char* path);               // null on failure
+void* findSymbol(void* library, const char* name);  // null if absent
+void unloadLibrary(void* library);
+
+// Fault injection for tests: replaces the named call ("openFile",
+// "writeFile", "makeDir", "spawnDetached") with `fn`, or restores the real
+// one when `fn` is null. 1 done, 0 unknown name.
+int platformOverride(const char* name, void* fn);
+
+#endif  // SKIFF_PLATFORM_PLATFORM_H_

@@ -1,0 +1,41 @@
+// Helpers shared by the unit tests.
+#ifndef SKIFF_TESTS_TEST_UTIL_H_
+#define SKIFF_TESTS_TEST_UTIL_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// A fresh directory under the system temporary directory, removed with
+// everything in it when the object goes away.
+struct ScopedTempDir {
+  ScopedTempDir();
+  ~ScopedTempDir();
+  ScopedTempDir(const ScopedTempDir&) = delete;
+  ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+  // `name` inside the directory.
+  std::string path(const std::string& name) const;
+  std::string dir;
+};
+
+// Whole-file helpers; readFileBytes returns false when the file is missing.
+bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& data);
+bool writeFileText(const std::string& path, const std::string& text);
+bool readFileBytes(const std::string& path, std::vector<uint8_t>* data);
+bool fileExists(const std::string& path);
+
+// Runs a program with arguments and extra environment ("NAME=value";
+// "NAME=" removes NAME), waiting at most `timeoutSeconds`; captures its
+// standard output and error. Returns the exit status, or -1 when it could
+// not be started, was killed or timed out.
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+RunResult runProgram(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {},
+                     int timeoutSeconds = 60, const std::string& cwd = "");
+
+#endif  // SKIFF_TESTS_TEST_UTIL_H_
