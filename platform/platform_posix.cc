@@ -1,0 +1,297 @@
+// POSIX implementation of platform/platform.h (Linux first).
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+const char kPathSeparator = '/';
+const char kPathListSeparator = ':';
+
+// The calls tests must be able to make fail, reachable through
+// platformOverride. The real ones are the defaults.
+static FILE* posixOpenFile(const char* path, const char* mode);
+static size_t posixWriteFile(const void* data, size_t size, FILE* file);
+static int posixMakeDir(const char* path);
+static int posixSpawnDetached(const char* exePath, const char* arg1,
+                              const char* arg2);
+
+static struct {
+  FILE* (*openFile)(const char*, const char*);
+  size_t (*writeFile)(const void*, size_t, FILE*);
+  int (*makeDir)(const char*);
+  int (*spawnDetached)(const char*, const char*, const char*);
+} posixCalls = {posixOpenFile, posixWriteFile, posixMakeDir,
+                posixSpawnDetached};
+
+int platformOverride(const char* name, void* fn) {
+  if (strcmp(name, "openFile") == 0) {
+    posixCalls.openFile = fn ? reinterpret_cast<FILE* (*)(const char*, const char*)>(fn)
+                             : posixOpenFile;
+  } else if (strcmp(name, "writeFile") == 0) {
+    posixCalls.writeFile =
+        fn ? reinterpret_cast<size_t (*)(const void*, size_t, FILE*)>(fn)
+           : posixWriteFile;
+  } else if (strcmp(name, "makeDir") == 0) {
+    posixCalls.makeDir = fn ? reinterpret_cast<int (*)(const char*)>(fn)
+                            : posixMakeDir;
+  } else if (strcmp(name, "spawnDetached") == 0) {
+    posixCalls.spawnDetached =
+        fn ? reinterpret_cast<int (*)(const char*, const char*, const char*)>(fn)
+           : posixSpawnDetached;
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
+size_t platformExePath(char* out, size_t size) {
+  if (size == 0) return 0;
+  ssize_t n = readlink("/proc/self/exe", out, size);
+  // A result that fills the buffer may have been cut: refuse it rather
+  // than hand out a wrong path.
+  if (n <= 0 || static_cast<size_t>(n) >= size) {
+    out[0] = '\0';
+    return 0;
+  }
+  out[n] = '\0';
+  return static_cast<size_t>(n);
+}
+
+size_t platformTempDir(char* out, size_t size) {
+  const char* dir = getenv("TMPDIR");
+  if (!dir || !*dir) dir = "/tmp";
+  size_t n = strlen(dir);
+  while (n > 1 && dir[n - 1] == '/') --n;
+  if (n + 1 > size) return 0;
+  memcpy(out, dir, n);
+  out[n] = '\0';
+  return n;
+}
+
+int statPath(const char* path, PathInfo* info) {
+  memset(info, 0, sizeof *info);
+  struct stat st;
+  if (lstat(path, &st) != 0) return 0;
+  info->exists = 1;
+  info->isDir = S_ISDIR(st.st_mode);
+  info->isLink = S_ISLNK(st.st_mode);
+  info->isOurs = st.st_uid == geteuid();
+  info->mtime = static_cast<int64_t>(st.st_mtime);
+  return 1;
+}
+
+static int posixMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
+int makeDir(const char* path) { return posixCalls.makeDir(path); }
+int removeDir(const char* path) { return rmdir(path) == 0; }
+int removeFile(const char* path) { return unlink(path) == 0; }
+
+int64_t wallClockSeconds() {
+  time_t now = time(nullptr);
+  return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
+}
+
+long processId() { return static_cast<long>(getpid()); }
+
+const char* getEnv(const char* name) { return getenv(name); }
+
+int setEnv(const char* name, const char* value) {
+  if (!value || !*value) return unsetenv(name) == 0;
+  return setenv(name, value, 1) == 0;
+}
+
+static FILE* posixOpenFile(const char* path, const char* mode) {
+  // "e" makes the descriptor close-on-exec, so no child inherits our files.
+  char withCloexec[8];
+  size_t n = strlen(mode);
+  if (n + 2 > sizeof withCloexec) return nullptr;
+  memcpy(withCloexec, mode, n);
+  withCloexec[n] = 'e';
+  withCloexec[n + 1] = '\0';
+  return fopen(path, withCloexec);
+}
+FILE* openFile(const char* path, const char* mode) {
+  return posixCalls.openFile(path, mode);
+}
+
+static size_t posixWriteFile(const void* data, size_t size, FILE* file) {
+  return fwrite(data, 1, size, file);
+}
+size_t writeFile(const void* data, size_t size, FILE* file) {
+  return posixCalls.writeFile(data, size, file);
+}
+
+// The run lock is an flock(2) on the lock file, held while the descriptor
+// is open. The file is created and locked under a private name and then
+// renamed into place, so the sweep of another process never finds
+// "__TAV_LOCK__" existing but unlocked while its run is alive.
+struct LockFile {
+  int fd;
+};
+
+LockFile* lockFileAcquire(const char* path) {
+  size_t n = strlen(path);
+  char* temp = static_cast<char*>(malloc(n + 32));
+  if (!temp) return nullptr;
+  snprintf(temp, n + 32, "%s.%ld.new", path, static_cast<long>(getpid()));
+  int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+                0600);
+  if (fd < 0) {
+    free(temp);
+    return nullptr;
+  }
+  LockFile* lock = nullptr;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && rename(temp, path) == 0) {
+    lock = static_cast<LockFile*>(malloc(sizeof(LockFile)));
+  }
+  if (!lock) {
+    (void)unlink(temp);  // best effort: a stray file is swept with its dir
+    close(fd);
+  } else {
+    lock->fd = fd;
+  }
+  free(temp);
+  return lock;
+}
+
+void lockFileRelease(LockFile* lock) {
+  if (!lock) return;
+  close(lock->fd);
+  free(lock);
+}
+
+int lockFileRemoveIfFree(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    // A symbolic link in place of the lock file is no run's lock: remove
+    // the link itself, never what it points to.
+    if (errno == ELOOP) return unlink(path) == 0;
+    return 0;
+  }
+  int removed = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) removed = unlink(path) == 0;
+  close(fd);
+  return removed;
+}
+
+struct DirScan {
+  DIR* dir;
+  char* pattern;
+};
+
+DirScan* dirScanOpen(const char* directory, const char* pattern) {
+  DIR* dir = opendir(directory[0] ? directory : "/");
+  if (!dir) return nullptr;
+  DirScan* scan = static_cast<DirScan*>(malloc(sizeof(DirScan)));
+  char* copy = strdup(pattern);
+  if (!scan || !copy) {
+    free(scan);
+    free(copy);
+    closedir(dir);
+    return nullptr;
+  }
+  scan->dir = dir;
+  scan->pattern = copy;
+  return scan;
+}
+
+int dirScanNext(DirScan* scan, DirEntry* entry) {
+  for (;;) {
+    struct dirent* d = readdir(scan->dir);
+    if (!d) return 0;
+    if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
+    if (fnmatch(scan->pattern, d->d_name, FNM_PERIOD) != 0) continue;
+    size_t n = strlen(d->d_name);
+    if (n >= sizeof entry->name) continue;
+    memcpy(entry->name, d->d_name, n + 1);
+    memset(&entry->info, 0, sizeof entry->info);
+    struct stat st;
+    if (fstatat(dirfd(scan->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      entry->info.exists = 1;
+      entry->info.isDir = S_ISDIR(st.st_mode);
+      entry->info.isLink = S_ISLNK(st.st_mode);
+      entry->info.isOurs = st.st_uid == geteuid();
+      entry->info.mtime = static_cast<int64_t>(st.st_mtime);
+    }
+    return 1;
+  }
+}
+
+void dirScanClose(DirScan* scan) {
+  if (!scan) return;
+  closedir(scan->dir);
+  free(scan->pattern);
+  free(scan);
+}
+
+// Closes every descriptor above standard error in a freshly forked child.
+static void closeInheritedDescriptors() {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+#endif
+  long max = sysconf(_SC_OPEN_MAX);
+  if (max < 0 || max > 65536) max = 65536;
+  for (long fd = 3; fd < max; ++fd) close(static_cast<int>(fd));
+}
+
+// Double fork: the intermediate child starts a new session, forks the real
+// child and exits at once; the parent reaps it right away, so the real
+// child is re-parented and no zombie is left, and the parent never waits
+// for the child's work.
+static int posixSpawnDetached(const char* exePath, const char* arg1,
+                              const char* arg2) {
+  char* const argv[] = {const_cast<char*>(exePath), const_cast<char*>(arg1),
+                        const_cast<char*>(arg2), nullptr};
+  pid_t middle = fork();
+  if (middle < 0) return 0;
+  if (middle == 0) {
+    setsid();
+    pid_t child = fork();
+    if (child != 0) _exit(child < 0 ? 1 : 0);
+    int devNull = open("/dev/null", O_RDWR);
+    if (devNull >= 0) {
+      dup2(devNull, 0);
+      dup2(devNull, 1);
+      dup2(devNull, 2);
+    }
+    closeInheritedDescriptors();
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(exePath, argv);
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+int spawnDetached(const char* exePath, const char* arg1, const char* arg2) {
+  return posixCalls.spawnDetached(exePath, arg1, arg2);
+}
+
+void* loadLibrary(const char* path) {
+  // GLOBAL: extension modules loaded later resolve the runtime's symbols
+  // from the global namespace.
+  return dlopen(path, RTLD_NOW | RTLD_GLOBAL);
+}
+
+void* findSymbol(void* library, const char* name) {
+  return library ? dlsym(library, name) : nullptr;
+}
+
+void unloadLibrary(void* library) {
+  if (library) dlclose(library);
+}
