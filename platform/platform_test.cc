@@ -1,0 +1,159 @@
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "gtest/gtest.h"
+#include "tests/test_util.h"
+
+// Waits (bounded) until `path` exists.
+static bool waitForFile(const std::string& path, int seconds) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (fileExists(path)) return true;
+    usleep(50 * 1000);
+  }
+  return false;
+}
+
+TEST(PlatformLock, HeldLockCannotBeRemovedFreeOneCan) {
+  ScopedTempDir tmp;
+  std::string path = tmp.path("__TAV_LOCK__");
+  LockFile* lock = lockFileAcquire(path.c_str());
+  ASSERT_NE(lock, nullptr);
+  // Only the final name exists: the temporary name was renamed into place.
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(readFileBytes(path, &bytes));
+  EXPECT_TRUE(bytes.empty());
+  EXPECT_EQ(lockFileRemoveIfFree(path.c_str()), 0);
+  EXPECT_TRUE(fileExists(path));
+  // Another process sees it held too (flock(1), as other tools probe it).
+  RunResult probe = runProgram({"/usr/bin/flock", "-n", path, "true"});
+  EXPECT_NE(probe.status, 0);
+  lockFileRelease(lock);
+  probe = runProgram({"/usr/bin/flock", "-n", path, "true"});
+  EXPECT_EQ(probe.status, 0);
+  EXPECT_EQ(lockFileRemoveIfFree(path.c_str()), 1);
+  EXPECT_FALSE(fileExists(path));
+  // Missing lock file: nothing to remove.
+  EXPECT_EQ(lockFileRemoveIfFree(path.c_str()), 0);
+}
+
+TEST(PlatformLock, LinkInPlaceOfLockIsRemovedNotFollowed) {
+  ScopedTempDir tmp;
+  std::string target = tmp.path("precious");
+  ASSERT_TRUE(writeFileText(target, "keep"));
+  std::string link = tmp.path("__TAV_LOCK__");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(lockFileRemoveIfFree(link.c_str()), 1);
+  EXPECT_FALSE(fileExists(link));
+  EXPECT_TRUE(fileExists(target));
+}
+
+TEST(PlatformDirScan, MatchesPatternAndReportsKinds) {
+  ScopedTempDir tmp;
+  ASSERT_EQ(makeDir(tmp.path("TAV1Z-SKIFFRELAY").c_str()), 1);
+  ASSERT_TRUE(writeFileText(tmp.path("TAV2Z-SKIFFRELAY"), "file"));
+  ASSERT_EQ(symlink("/", tmp.path("TAV3Z-SKIFFRELAY").c_str()), 0);
+  ASSERT_EQ(makeDir(tmp.path("TAV4Z-OTHER").c_str()), 1);
+  // Making an existing directory again fails.
+  EXPECT_EQ(makeDir(tmp.path("TAV1Z-SKIFFRELAY").c_str()), 0);
+
+  DirScan* scan = dirScanOpen(tmp.dir.c_str(), "TAV*-SKIFFRELAY");
+  ASSERT_NE(scan, nullptr);
+  DirEntry entry;
+  int dirs = 0, files = 0, links = 0;
+  while (dirScanNext(scan, &entry)) {
+    std::string name = entry.name;
+    EXPECT_NE(name, "TAV4Z-OTHER");
+    EXPECT_TRUE(entry.info.isOurs);
+    if (entry.info.isLink) ++links;
+    else if (entry.info.isDir) ++dirs;
+    else ++files;
+  }
+  dirScanClose(scan);
+  EXPECT_EQ(dirs, 1);
+  EXPECT_EQ(files, 1);
+  EXPECT_EQ(links, 1);  // the link to "/" is a link, not a directory
+  EXPECT_EQ(dirScanOpen(tmp.path("missing").c_str(), "*"), nullptr);
+}
+
+TEST(PlatformSpawn, DetachedChildInheritsNothingAndLeavesNoZombie) {
+  ScopedTempDir tmp;
+  std::string lockPath = tmp.path("__TAV_LOCK__");
+  std::string out = tmp.path("child.txt");
+  LockFile* lock = lockFileAcquire(lockPath.c_str());
+  ASSERT_NE(lock, nullptr);
+  // The child reports its session and standard output, then lingers so
+  // that an inherited lock descriptor would still be open below.
+  std::string script =
+      "awk '{print $6}' /proc/$$/stat > " + out + ".tmp; echo $$ >> " + out +
+      ".tmp; readlink /proc/$$/fd/0 /proc/$$/fd/2 >> " + out + ".tmp; mv " + out + ".tmp " +
+      out + "; sleep 3";
+  ASSERT_EQ(spawnDetached("/bin/sh", "-c", script.c_str()), 1);
+  // The intermediate process was reaped: no child of ours is left.
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+  ASSERT_TRUE(waitForFile(out, 10));
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(readFileBytes(out, &bytes));
+  std::string text(bytes.begin(), bytes.end());
+  size_t nl1 = text.find('\n');
+  size_t nl2 = text.find('\n', nl1 + 1);
+  ASSERT_NE(nl2, std::string::npos);
+  EXPECT_NE(text.substr(0, nl1), std::to_string(getsid(0)))
+      << "the child runs in a session of its own";
+  EXPECT_NE(text.substr(nl1 + 1, nl2 - nl1 - 1), std::to_string(getpid()));
+  EXPECT_EQ(text.substr(nl2 + 1), "/dev/null\n/dev/null\n");
+  // Released here while the child still runs: if the child had inherited
+  // the lock descriptor, the lock would stay held.
+  lockFileRelease(lock);
+  EXPECT_EQ(lockFileRemoveIfFree(lockPath.c_str()), 1);
+}
+
+static FILE* failingOpen(const char*, const char*) { return nullptr; }
+
+TEST(PlatformOverride, ReplacesAndRestoresCalls) {
+  ScopedTempDir tmp;
+  std::string path = tmp.path("f");
+  ASSERT_EQ(platformOverride("openFile", reinterpret_cast<void*>(failingOpen)), 1);
+  EXPECT_EQ(openFile(path.c_str(), "wb"), nullptr);
+  ASSERT_EQ(platformOverride("openFile", nullptr), 1);
+  FILE* f = openFile(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(writeFile("abc", 3, f), 3u);
+  fclose(f);
+  EXPECT_EQ(platformOverride("noSuchCall", nullptr), 0);
+}
+
+TEST(PlatformEnv, EmptyValueRemovesVariable) {
+  ASSERT_EQ(setEnv("SKIFF_TEST_VAR", "x"), 1);
+  ASSERT_NE(getEnv("SKIFF_TEST_VAR"), nullptr);
+  EXPECT_STREQ(getEnv("SKIFF_TEST_VAR"), "x");
+  ASSERT_EQ(setEnv("SKIFF_TEST_VAR", ""), 1);
+  EXPECT_EQ(getEnv("SKIFF_TEST_VAR"), nullptr);
+}
+
+TEST(PlatformTempDir, TmpdirOrDefault) {
+  const char* saved = getenv("TMPDIR");
+  std::string keep = saved ? saved : "";
+  char buf[64];
+  setenv("TMPDIR", "/var/tmp//", 1);
+  EXPECT_EQ(platformTempDir(buf, sizeof buf), 8u);
+  EXPECT_STREQ(buf, "/var/tmp");
+  setenv("TMPDIR", "", 1);
+  EXPECT_EQ(platformTempDir(buf, sizeof buf), 4u);
+  EXPECT_STREQ(buf, "/tmp");
+  setenv("TMPDIR", "/", 1);
+  EXPECT_EQ(platformTempDir(buf, sizeof buf), 1u);
+  EXPECT_STREQ(buf, "/");
+  setenv("TMPDIR", std::string(100, 'a').c_str(), 1);
+  EXPECT_EQ(platformTempDir(buf, sizeof buf), 0u);  // refused, not cut
+  if (saved) setenv("TMPDIR", keep.c_str(), 1);
+  else unsetenv("TMPDIR");
+}
