@@ -1,0 +1,421 @@
+"""Error reporting core of the embedded framework.
+
+Turns an exception (type, value, traceback) into readable reports:
+
+  ErrorObject     -- exception container: frame records, traceback report,
+                     memory dump of the failing call chain, log and dump
+                     files beside the executable.
+  TracebackFrame  -- one traceback entry with its locals and call details.
+  reraise         -- raises an exception again with a given traceback.
+  showExceptionInfo, getExceptionInfoString
+                  -- shorthands for the calling thread's current exception.
+
+This module runs first of all framework modules, before any importer is
+installed, so it imports nothing but the built-in `sys` at module level.
+"""
+
+import sys
+
+__all__ = ["reraise", "showExceptionInfo", "getExceptionInfoString",
+           "ErrorObject", "TracebackFrame"]
+
+# The raise statement that carries an explicit traceback has a different
+# syntax in each language version; compiling the matching source at run
+# time keeps this file parseable by both.
+if sys.version_info[0] >= 3:
+    _RERAISE_SOURCE = ("def reraise(pType, pValue, pTraceback):\n"
+                       "  raise pValue.with_traceback(pTraceback)")
+else:
+    _RERAISE_SOURCE = ("def reraise(pType, pValue, pTraceback):\n"
+                       "  raise pValue, None, pTraceback")
+# The fresh namespace has no __name__, so the frame of reraise carries an
+# empty module name and is left out of reports (every excluded name ends
+# with the empty string).
+_reraise_namespace = {}
+exec(compile(_RERAISE_SOURCE, "", "exec"), _reraise_namespace)
+reraise = _reraise_namespace["reraise"]
+del _reraise_namespace
+
+# A value whose representation is longer than this is shown shortened to
+# _SHOWN_CHARS characters plus "..." (and its closing bracket or quote).
+_MAX_VALUE_CHARS = 90
+_SHOWN_CHARS = 77
+_CLOSING_CHARS = ">]})'\""
+
+
+def _executablePath():
+    """Full path of the running executable (argv[0] as a fallback)."""
+    path = getattr(sys, "executable", None)
+    if not path and getattr(sys, "argv", None):
+        path = sys.argv[0]
+    return path or ""
+
+
+def _timestampLine():
+    """The local-time header line of a log or dump entry, or ''."""
+    try:
+        import time
+        return time.strftime(
+            "--- %Y-%m-%d %H:%M:%S ----------------------------------\n",
+            time.localtime())
+    except Exception:
+        return ""
+
+
+def _openText(filename, append):
+    """Opens a report file as text; "\\n" becomes the platform's line end.
+
+    Paths and values may hold characters the file encoding cannot take
+    (surrogate-escaped bytes of argv, for instance); they are written
+    escaped rather than losing the whole report.
+    """
+    mode = "a" if append else "w"
+    if sys.version_info[0] >= 3:
+        return open(filename, mode, encoding="utf-8",
+                    errors="backslashreplace")
+    return open(filename, mode)
+
+
+class TracebackFrame(object):
+    """One traceback entry: where it ran and what its locals held."""
+
+    def __init__(self, traceback):
+        frame = traceback.tb_frame
+        code = frame.f_code
+        # A copy: at module level f_locals is the module's own namespace.
+        local_vars = dict(frame.f_locals)
+        self._object = local_vars.pop("self", None)
+        self._vars = local_vars
+        self._arguments = list(code.co_varnames[:code.co_argcount])
+        self._name = code.co_name
+        self._module = frame.f_globals.get("__name__", "")
+        if not isinstance(self._module, str):
+            self._module = str(self._module)
+        self._file = code.co_filename
+        self._line = traceback.tb_lineno
+
+    def getVars(self):
+        """Local variables of the frame, without "self"."""
+        return self._vars
+
+    def getArguments(self):
+        """Names of the positional parameters."""
+        return self._arguments
+
+    def getName(self):
+        """Name of the called code ('' if it has none)."""
+        return self._name or ""
+
+    def getObject(self):
+        """The frame's "self", or None."""
+        return self._object
+
+    def getObjectName(self):
+        """Class name of the frame's "self", or '' when unavailable."""
+        if self._object is None:
+            return ""
+        try:
+            return self._object.__class__.__name__
+        except Exception:
+            return ""
+
+    def getModuleName(self):
+        """Module the code belongs to ("__main__" when unknown)."""
+        return self._module or "__main__"
+
+    def getFile(self):
+        """File name compiled into the code."""
+        return self._file
+
+    def getLine(self):
+        """Line number of the traceback entry."""
+        return self._line
+
+
+class ErrorObject(object):
+    """Container for one exception and the reports made from it."""
+
+    # Module names whose frames are left out of reports; shared by all
+    # instances, extended by framework modules that wrap user code.
+    _exclude_modules = ["pyerror"]
+
+    def __init__(self, pType=None, pValue=None, pTraceback=None, excludes=[]):
+        if not pType or not pValue:
+            pType, pValue, pTraceback = sys.exc_info()
+        self.pType = pType
+        self.pValue = pValue
+        self.pTraceback = pTraceback
+        self._cursor = 0
+        self._excludes = set(ErrorObject._exclude_modules)
+        self._excludes.update(excludes)
+        self._frames = None
+
+    # -- frame list ---------------------------------------------------------
+
+    def _isExcluded(self, record):
+        name = record._module
+        for excluded in self._excludes:
+            if excluded.endswith(name):
+                return True
+        return False
+
+    def _buildFrames(self):
+        # The chain runs from the outermost entry (where the exception was
+        # caught) to the innermost (where it was raised); the list is kept
+        # innermost first. The outermost record always stays.
+        traceback = self.pTraceback
+        if traceback is None:
+            return [None]
+        frames = [TracebackFrame(traceback)]
+        while traceback.tb_next is not None:
+            traceback = traceback.tb_next
+            frames.insert(0, TracebackFrame(traceback))
+            if self._isExcluded(frames[0]):
+                del frames[0]
+        self.pTraceback = traceback
+        return frames
+
+    def _getFrames(self):
+        if self._frames is None:
+            self._frames = self._buildFrames()
+        return self._frames
+
+    frames = property(_getFrames, doc="Frame records, innermost first.")
+
+    def getFirstFrame(self):
+        """Resets the cursor and returns the innermost frame record."""
+        self._cursor = 0
+        return self.frames[0]
+
+    def getNextFrame(self):
+        """Advances the cursor; None past the last record."""
+        self._cursor += 1
+        frames = self.frames
+        if self._cursor < len(frames):
+            return frames[self._cursor]
+        return None
+
+    def __iter__(self):
+        return iter(list(self.frames))
+
+    def __getitem__(self, index):
+        frames = self.frames
+        if index >= len(frames):
+            return None
+        return frames[index]
+
+    # -- exception ----------------------------------------------------------
+
+    def reraise(self):
+        """Raises the stored exception again with the stored traceback."""
+        reraise(self.pType, self.pValue, self.getTraceback())
+
+    def getException(self):
+        """The exception type."""
+        return self.pType
+
+    def getTraceback(self):
+        """The stored traceback (the innermost entry once frames are built)."""
+        return self.pTraceback
+
+    def getMessage(self):
+        """Text of the exception value; composed from its fields if needed."""
+        value = self.pValue
+        if value is None:
+            return ""
+        try:
+            return str(value)
+        except Exception:
+            pass
+        try:
+            message = getattr(value, "message", None)
+            if message:
+                return str(message)
+        except Exception:
+            pass
+        return self._composeMessage(value)
+
+    def _composeMessage(self, value):
+        text = ""
+        try:
+            if hasattr(value, "errno"):
+                text += "[Errno %d] " % value.errno
+        except Exception:
+            pass
+        for field in ("strerror", "msg"):
+            try:
+                if hasattr(value, field):
+                    text += str(getattr(value, field))
+            except Exception:
+                pass
+        try:
+            filename = getattr(value, "filename", None)
+            if filename:
+                filename = str(filename)
+                filename = filename.split("\\")[-1].split("/")[-1]
+                text += " (" + filename
+                if hasattr(value, "lineno"):
+                    text += ", line %d'" % value.lineno
+                text += ")"
+        except Exception:
+            pass
+        return text
+
+    # -- reports ------------------------------------------------------------
+
+    def getTracebackString(self, recent_last=True, max_depth=20):
+        """Traceback report of the innermost max_depth frames."""
+        frames = self.frames
+        if max_depth == 0 or not frames or frames[0] is None:
+            return ""
+        if max_depth < 0:
+            max_depth = len(frames)
+        lines = ["Traceback (most recent call %s):"
+                 % (recent_last and "last" or "first")]
+        for record in frames[:max_depth]:
+            line = '  File "%s", line %d, in %s' % (
+                record.getFile(), record.getLine(), record.getName())
+            if recent_last:
+                lines.insert(1, line)
+            else:
+                lines.append(line)
+        return "\n".join(lines) + "\n"
+
+    def getExceptionInfoString(self, recent_last=True, max_depth=20):
+        """Traceback report, then "Type: message" and a line end."""
+        return (self.getTracebackString(recent_last, max_depth)
+                + self.pType.__name__ + ": " + self.getMessage() + "\n")
+
+    def getMemoryDump(self, recent_last=False, max_depth=10, full_dump=False,
+                      ignore_last=True):
+        """Locals and instance members of the failing call chain, or None.
+
+        The outermost frame (usually the module that started the chain) is
+        left out when ignore_last is true.
+        """
+        frames = self.frames
+        if frames[0] is None:
+            return None
+        lines = ["Memory dump (most recent call %s):"
+                 % (recent_last and "last" or "first"), "---"]
+        count = len(frames)
+        if ignore_last:
+            count -= 1
+        if max_depth >= 0:
+            count = min(count, max_depth)
+        chosen = frames[:max(count, 0)]
+        if recent_last:
+            chosen.reverse()
+        large_values = []
+        listed = {}
+
+        def valueText(value):
+            text = repr(value)
+            if len(text) <= _MAX_VALUE_CHARS:
+                return text
+            large_values.append(text)
+            shown = text[:_SHOWN_CHARS] + "..."
+            if text[-1] in _CLOSING_CHARS:
+                shown += text[-1]
+            if full_dump:
+                shown += "    [full dump at %d]" % len(large_values)
+            return shown
+
+        for record in chosen:
+            name = record.getName()
+            obj = record.getObject()
+            if name != "<module>":
+                heading = ""
+                if obj is not None:
+                    heading = record.getObjectName() + "."
+                heading += name + "(" + ", ".join(record.getArguments()) + "):"
+            else:
+                heading = "'...'"
+            if record._module:
+                heading += "   [in '%s']" % record._module
+            lines.append(heading)
+            local_vars = record.getVars()
+            for key in sorted(local_vars):
+                lines.append("   %s : %s" % (key, valueText(local_vars[key])))
+            if obj is not None:
+                address = ("%x" % id(obj)).upper().rjust(8, "0")
+                if id(obj) in listed:
+                    lines.append("   members (at 0x%s)   [listed in '%s']"
+                                 % (address, listed[id(obj)]))
+                else:
+                    listed[id(obj)] = record.getObjectName() + "." + name
+                    lines.append("   members (at 0x%s)" % address)
+                    members = vars(obj)
+                    for key in sorted(members):
+                        lines.append("      %s : %s"
+                                     % (key, valueText(members[key])))
+            lines.append("")
+        if full_dump and large_values:
+            number = 0
+            for text in large_values:
+                number += 1
+                lines.append("-" * 30 + "  Full var dump [%d]  " % number
+                             + "-" * 30)
+                lines.append(text)
+                lines.append("")
+            lines.append("-" * 80)
+        return "\n".join(lines)
+
+    def showExceptionInfo(self, recent_last=True, max_depth=20):
+        """Writes the exception info string to standard error."""
+        sys.stderr.write(self.getExceptionInfoString(recent_last, max_depth))
+        try:
+            sys.stderr.flush()
+        except Exception:
+            pass
+
+    showTraceback = showExceptionInfo
+
+    def dumpExceptionInfo(self, filename=None, append=True, timestamp=True):
+        """Writes the exception info to the log (executable path + ".log")."""
+        if not filename:
+            filename = _executablePath() + ".log"
+        text = self.getExceptionInfoString(True, 20)
+        stream = _openText(filename, append)
+        try:
+            if timestamp:
+                stream.write(_timestampLine())
+            stream.write(text)
+            stream.write("\n")
+        finally:
+            stream.close()
+
+    dumpTraceback = dumpExceptionInfo
+
+    def dumpMemory(self, filename=None, append=False, timestamp=True):
+        """Writes the memory dump (executable path + ".dump"); no traceback,
+        no file."""
+        if self.getTraceback() is None:
+            return
+        if not filename:
+            filename = _executablePath() + ".dump"
+        # Rendered before the file is opened, so a failing rendering leaves
+        # the previous dump in place.
+        text = self.getMemoryDump(full_dump=True)
+        stream = _openText(filename, append)
+        try:
+            if timestamp:
+                stream.write(_timestampLine())
+            stream.write(text)
+            stream.write("\n")
+        finally:
+            stream.close()
+
+    def __str__(self):
+        text = self.getExceptionInfoString()
+        return text or object.__repr__(self)
+
+
+def showExceptionInfo(recent_last=True, max_depth=20):
+    """Writes the current exception's info string to standard error."""
+    ErrorObject().showExceptionInfo(recent_last, max_depth)
+
+
+def getExceptionInfoString(recent_last=True, max_depth=20):
+    """The current exception's traceback report, type and message."""
+    return ErrorObject().getExceptionInfoString(recent_last, max_depth)

@@ -1,0 +1,88 @@
+"""site set-up and the _tav_app_info template."""
+
+import builtins
+import linecache
+import os
+import sys
+import tempfile
+import types
+import unittest
+
+from tests.python import framework
+
+APP_INFO = {
+    "website": "https://example.invalid", "binary": "skiffrelay",
+    "mac_ident": "", "maintainer": "m <m@example.invalid>", "name": "n",
+    "copyright": "c", "author": "m <m@example.invalid>",
+    "buildtime": 1574677086.213,
+    "description": "Utility for secure FTP data transfers",
+    "default_encoding": None, "pythonfile": "skiffrelay.py",
+    "binarybase": "skiffrelay", "version": [1, 0, 0, 0], "comment": "",
+    "iconfile": "", "companyshort": "s", "distribution": "linux-x",
+    "company": "co", "readmefile": "",
+    "localtime": [2019, 11, 25, 11, 18, 6, 0, 329, 0],
+}
+
+
+class SiteTest(unittest.TestCase):
+
+    def setUp(self):
+        self.sandbox = framework.Sandbox().__enter__()
+        self.addCleanup(self.sandbox.__exit__, None, None, None)
+        self.temp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.temp.cleanup)
+        framework.load("tav_posixpath")
+        framework.load("tav_path")
+        self.pydoc_calls = []
+        pydoc = types.ModuleType("pydoc")
+        pydoc.help = lambda *a, **k: self.pydoc_calls.append((a, k)) or "ok"
+        sys.modules["pydoc"] = pydoc
+        sys.modules.pop("usercustomize", None)
+
+    def test_help_linecache_and_usercustomize(self):
+        framework.load_app_info(APP_INFO)
+        site = framework.load("site")  # no usercustomize: silent
+        self.assertEqual(repr(builtins.help), "Type help() for interactive "
+                         "help, or help(object) for help about object.")
+        self.assertEqual(builtins.help(1, "two", key=3), "ok")
+        self.assertEqual(self.pydoc_calls, [((1, "two"), {"key": 3})])
+        self.assertEqual(linecache.getline(__file__, 1), "")
+        self.assertEqual(linecache.getline(__file__, 1, {}), "")
+        self.assertTrue(linecache._getline(__file__, 1).startswith('"""'))
+        self.assertEqual((site.PREFIXES, site.ENABLE_USER_SITE,
+                          site.USER_SITE, site.USER_BASE),
+                         ([], False, None, None))
+
+        with open(os.path.join(self.temp.name, "usercustomize.py"), "w") as f:
+            f.write("import sys\nsys.customized = True\n")
+        sys.path.insert(0, self.temp.name)
+        self.addCleanup(sys.__dict__.pop, "customized", None)
+        framework.load("site")
+        self.assertIs(getattr(sys, "customized", False), True)
+
+    def test_default_encoding_fails_silently(self):
+        for encoding in ("latin-1", "no-such-codec"):
+            info = dict(APP_INFO, default_encoding=encoding)
+            framework.load_app_info(info)
+            framework.load("site")
+        self.assertEqual(sys.getdefaultencoding(), "utf-8")
+
+    def test_makepath_and_pathinfo(self):
+        site = framework.load("site")
+        os.chdir(self.temp.name)
+        here = os.path.realpath(self.temp.name)
+        os.chdir(here)
+        self.assertEqual(site.makepath("a", "..", "b"),
+                         (here + "/b", here + "/b"))
+        sys.path[:] = [here, here + "/missing", None, "."]
+        self.assertEqual(site._init_pathinfo(), {here})
+
+    def test_app_info_template(self):
+        text = framework.source("_tav_app_info.py.in")
+        self.assertEqual(text.count("@APP_INFO@"), 2)  # comment and code
+        module = framework.load_app_info(APP_INFO)
+        self.assertEqual(module.APP_INFO, APP_INFO)
+
+
+if __name__ == "__main__":
+    unittest.main()
