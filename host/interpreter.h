@@ -18,7 +18,8 @@ void unbindRuntime();
 // it through tav_error when it is neither SystemExit nor
 // KeyboardInterrupt), releases the module references and finalises.
 // `exeDirBuffer` (kPathBufferSize bytes) receives the executable's
-// directory. Returns the exit status, 0 or 1.
+// directory. Returns the exit status, 0 or 1 (2 when the loaded library
+// lacks symbols that the host calls).
 int runInterpreter(const char* exePath, char* exeDirBuffer,
                    const char* mainName, int childMode, int argc,
                    char** argv);
