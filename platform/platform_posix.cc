@@ -212,7 +212,9 @@ int dirScanNext(DirScan* scan, DirEntry* entry) {
     struct dirent* d = readdir(scan->dir);
     if (!d) return 0;
     if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0) continue;
-    if (fnmatch(scan->pattern, d->d_name, FNM_PERIOD) != 0) continue;
+    // No FNM_PERIOD: "*" must list dot files too, or a stale work
+    // directory holding one could never be emptied and removed.
+    if (fnmatch(scan->pattern, d->d_name, 0) != 0) continue;
     size_t n = strlen(d->d_name);
     if (n >= sizeof entry->name) continue;
     memcpy(entry->name, d->d_name, n + 1);
