@@ -1,0 +1,111 @@
+#include "launcher/cleanup.h"
+
+#include <string.h>
+
+#include "launcher/paths.h"
+#include "launcher/work_dir.h"
+#include "platform/platform.h"
+
+const char kRemoveTempFilesOption[] = "--remove_temp_files";
+
+// Room for a work directory path plus one entry name inside it.
+static const size_t kEntryPathSize = kWorkDirBufferSize + 256;
+
+void spawnCleanupChild(const char* exePath) {
+  const char* dir = workDirPath();
+  if (!dir || !*dir) return;
+  // Silent by design: without a child the run simply goes on unswept.
+  (void)spawnDetached(exePath, kRemoveTempFilesOption, dir);
+}
+
+// Writes `dir`, one separator and the entry `name` into `out`
+// (kEntryPathSize bytes); 0 when the result would not fit (the entry is
+// then left alone). Not pathJoin: that drops the leading "." of a name
+// like ".hidden", and the sweep must name each listed entry exactly.
+static size_t joinEntry(char* out, const char* dir, const char* name) {
+  size_t dirLength = strlen(dir);
+  if (dirLength > 0 && dir[dirLength - 1] == kPathSeparator) --dirLength;
+  size_t nameLength = strlen(name);
+  if (dirLength + 1 + nameLength + 1 > kEntryPathSize) return 0;
+  memcpy(out, dir, dirLength);
+  out[dirLength] = kPathSeparator;
+  memcpy(out + dirLength + 1, name, nameLength + 1);
+  return dirLength + 1 + nameLength;
+}
+
+// A directory we may look into: a real directory (never a link to one)
+// that belongs to us. On a shared temporary directory anything else
+// would let another user steer our deletes.
+static int isOurDirectory(const PathInfo& info) {
+  return info.exists && info.isDir && !info.isLink && info.isOurs;
+}
+
+// Decides from the lock file whether `dirPath` is stale; 1 stale (the
+// lock file, if any, is gone now), 0 live or still being set up.
+static int claimStaleDir(const char* dirPath, const PathInfo& dirInfo) {
+  char lockPath[kEntryPathSize];
+  if (!joinEntry(lockPath, dirPath, kLockFileName)) return 0;
+  PathInfo lock;
+  if (!statPath(lockPath, &lock)) {
+    // No lock file: either a run between making its directory and
+    // locking it, or one that never got a lock. Only the age tells them
+    // apart; a young directory is left to its run.
+    int64_t now = wallClockSeconds();
+    if (now < 0 || now - dirInfo.mtime < kYoungWorkDirSeconds) return 0;
+    return 1;
+  }
+  if (lock.isDir && !lock.isLink) return 1;
+  // No live run ever holds a link (its lock file is renamed into place as
+  // a regular file), so a link is removed as a file, never followed.
+  if (lock.isLink) return removeFile(lockPath);
+  // Deleting fails exactly while a live run holds the lock.
+  return lockFileRemoveIfFree(lockPath);
+}
+
+void removeStaleWorkDir(const char* dirPath) {
+  PathInfo dirInfo;
+  if (!statPath(dirPath, &dirInfo) || !isOurDirectory(dirInfo)) return;
+  if (!claimStaleDir(dirPath, dirInfo)) return;
+
+  DirScan* scan = dirScanOpen(dirPath, "*");
+  if (!scan) return;
+  DirEntry entry;
+  while (dirScanNext(scan, &entry)) {
+    // Subdirectories (and "." and "..") are not descended into; one left
+    // behind keeps the directory too, and a later sweep finishes it.
+    if (entry.info.isDir && !entry.info.isLink) continue;
+    char filePath[kEntryPathSize];
+    // A delete failure (a name too long to build counts as one) ends the
+    // work on this directory; a concurrent sweep may have got there first.
+    if (!joinEntry(filePath, dirPath, entry.name) || !removeFile(filePath)) {
+      dirScanClose(scan);
+      return;
+    }
+  }
+  dirScanClose(scan);
+  (void)removeDir(dirPath);  // fails while a subdirectory remains
+}
+
+void sweepStaleWorkDirs(const char* workDirPath) {
+  // The argument only locates the temporary directory: every work
+  // directory there is examined.
+  if (!workDirPath || strlen(workDirPath) >= kPathBufferSize) return;
+  char parent[kPathBufferSize];
+  pathParent(workDirPath, parent);
+  // An empty parent means the argument's directory is the root (or it
+  // has no separator at all): entries then lie directly under the root,
+  // and joining them to the empty parent gives exactly those paths.
+  const char root[2] = {kPathSeparator, '\0'};
+  const char* listDir = parent[0] ? parent : root;
+
+  DirScan* scan = dirScanOpen(listDir, kWorkDirPattern);
+  if (!scan) return;
+  DirEntry entry;
+  while (dirScanNext(scan, &entry)) {
+    if (!isOurDirectory(entry.info)) continue;  // files, links, others' dirs
+    char dirPath[kEntryPathSize];
+    if (!joinEntry(dirPath, parent, entry.name)) continue;
+    removeStaleWorkDir(dirPath);
+  }
+  dirScanClose(scan);
+}

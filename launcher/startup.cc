@@ -1,0 +1,71 @@
+#include "launcher/startup.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "host/interpreter.h"
+#include "host/prepare.h"
+#include "launcher/cleanup.h"
+#include "launcher/paths.h"
+#include "launcher/work_dir.h"
+
+const char kForkOption[] = "--multiprocessing-fork";
+
+// Exit statuses of the steps before the interpreter runs.
+static const int kStatusPrepareFailed = 1;
+static const int kStatusNoRuntime = 2;
+
+int runLauncher(int argc, char** argv) {
+  // Cleanup mode: one sweep and nothing else (no work directory, no lock,
+  // no runtime). It wins over every other option.
+  if (argc > 2 && strcmp(argv[1], kRemoveTempFilesOption) == 0) {
+    sweepStaleWorkDirs(argv[2]);
+    return 0;
+  }
+
+  // Child mode: the option stays in the arguments for the scripts to see.
+  char mainName[24];
+  snprintf(mainName, sizeof mainName, "%s", "__main__");
+  int childMode = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], kForkOption) == 0) {
+      snprintf(mainName, sizeof mainName, "%s", "__fork__");
+      childMode = 1;
+      break;
+    }
+  }
+
+  // The exe path stays alive until the runtime is finalised: it is the
+  // interpreter's program name.
+  char exePath[kPathBufferSize];
+  exePath[0] = '\0';
+  (void)getExePath(exePath);  // an empty path fails the archive step
+
+  const char* workDir = nullptr;
+  if (!getWorkDir(&workDir)) return 1;  // nothing acquired yet
+
+  // Without a lock the run goes on, unprotected against sweeps.
+  (void)acquireRunLock();
+  // Started only now, so its sweep already finds this run's lock.
+  spawnCleanupChild(exePath);
+
+  char runtimePath[kPathBufferSize];
+  runtimePath[0] = '\0';
+  int status = 0;
+  if (!prepareArchives(exePath, runtimePath)) {
+    status = kStatusPrepareFailed;  // its "# Error: " line is printed
+  } else if (!bindRuntime(runtimePath)) {
+    status = kStatusNoRuntime;
+  } else {
+    // The runtime path buffer is reused for the executable's directory.
+    status = runInterpreter(exePath, runtimePath, mainName, childMode, argc,
+                            argv);
+    unbindRuntime();
+  }
+
+  // Teardown in reverse order of acquisition; the work directory stays
+  // for the sweep of a later run.
+  (void)releaseArchives();  // always 1
+  (void)releaseRunLock();   // 0 only when no lock was taken
+  return status;
+}
