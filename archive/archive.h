@@ -62,7 +62,8 @@ uint32_t readMember(Archive* archive, ArchiveMember* member,
 ArchiveMember* firstMember(Archive* archive);
 ArchiveMember* nextMember(Archive* archive);
 // Replaces *slot by a new record named `newName` with the same offset and
-// sizes; 1, or 0 when the slot holds no member (or memory fails).
+// sizes; 1, or 0 when the slot holds no member, another member already
+// has `newName` (its record would be orphaned), or memory fails.
 int renameMember(Archive* archive, ArchiveMember** slot, const char* newName);
 const char* memberName(const ArchiveMember* member);
 // 1 when the last bytes of `name` equal `suffix`.

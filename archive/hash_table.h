@@ -34,7 +34,8 @@ struct HashEntry {
   void* value;
 };
 
-HashTable* createTable(uint32_t tag);  // null when out of memory
+// null when out of memory or `tag` is not kStringTableTag.
+HashTable* createTable(uint32_t tag);
 void destroyTable(HashTable* table);
 // Inserts, or replaces the value of an equal key (count unchanged then);
 // 1, or 0 when growing needs memory that cannot be had.
@@ -53,5 +54,10 @@ int tableNext(HashTable* table, HashEntry* entry);
 // x ^ n ^ suffix, all modulo 2^32.
 uint32_t stringHash(const uint8_t* bytes, size_t n, uint32_t prefix,
                     uint32_t suffix);
+
+// Tests only: when set, slot arrays are obtained through this instead of
+// calloc, so that a test can make growing or shrinking fail. Null by
+// default.
+extern void* (*gHashSlotAllocHook)(size_t count, size_t size);
 
 #endif  // SKIFF_ARCHIVE_HASH_TABLE_H_

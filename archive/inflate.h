@@ -13,6 +13,10 @@
 int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
                   size_t* outputLength);
 
+// Tests only: when set, called with the output buffer's size when it is
+// first allocated and after every enlargement. Null by default.
+extern void (*gInflateGrowHook)(size_t bufferSize);
+
 // Archive kinds: 1 stored, 2 zlib, 3 no decoder.
 const int kKindStored = 1;
 const int kKindZlib = 2;

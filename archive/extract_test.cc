@@ -1,0 +1,273 @@
+#include "archive/extract.h"
+
+#include <dirent.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/archive_test_util.h"
+#include "archive/inflate.h"
+#include "launcher/work_dir.h"
+#include "platform/platform.h"
+#include "tests/test_util.h"
+
+namespace {
+
+// Fault injection through the platform's openFile/writeFile.
+std::vector<std::string> gOpened;  // paths opened for writing
+std::string gRefusedSuffix;  // openFile fails for paths ending in this
+FILE* recordingOpen(const char* path, const char* mode) {
+  if (mode[0] != 'r') gOpened.push_back(path);
+  std::string p = path;
+  if (!gRefusedSuffix.empty() && p.size() >= gRefusedSuffix.size() &&
+      p.compare(p.size() - gRefusedSuffix.size(), std::string::npos,
+                gRefusedSuffix) == 0) {
+    return nullptr;
+  }
+  return fopen(path, mode);
+}
+// Writes the first half and reports just that, as a full disk would.
+size_t halfWrite(const void* data, size_t size, FILE* file) {
+  return fwrite(data, 1, size / 2, file);
+}
+
+std::set<std::string> listDir(const std::string& dir) {
+  std::set<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+      names.insert(e->d_name);
+    }
+  }
+  closedir(d);
+  return names;
+}
+
+std::string readText(const std::string& path) {
+  std::vector<uint8_t> b;
+  if (!readFileBytes(path, &b)) return "<none>";
+  return std::string(b.begin(), b.end());
+}
+
+// Each test runs with its own work directory inside a fresh TMPDIR.
+class ExtractTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = getenv("TMPDIR");
+    hadTmpdir_ = old != nullptr;
+    if (old) savedTmpdir_ = old;
+    useTmpdir(tmp_.dir);
+  }
+  void TearDown() override {
+    platformOverride("openFile", nullptr);
+    platformOverride("writeFile", nullptr);
+    gOpened.clear();
+    gRefusedSuffix.clear();
+    resetWorkDirForTesting();
+    if (hadTmpdir_) {
+      setenv("TMPDIR", savedTmpdir_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+  void useTmpdir(const std::string& dir) {
+    setenv("TMPDIR", dir.c_str(), 1);
+    resetWorkDirForTesting();
+    const char* wd = nullptr;
+    ASSERT_NE(0u, getWorkDir(&wd));
+    workDir_ = wd;
+  }
+  std::string saveArchive(const std::vector<uint8_t>& bytes) {
+    std::string path = tmp_.path("test.qar");
+    EXPECT_TRUE(writeFileBytes(path, bytes));
+    return path;
+  }
+  std::string inWorkDir(const std::string& name) {
+    return workDir_ + "/" + name;
+  }
+
+  ScopedTempDir tmp_;
+  std::string workDir_;
+  bool hadTmpdir_ = false;
+  std::string savedTmpdir_;
+};
+
+const std::vector<WriterMember> kMembers = {
+    {"libpython3.11.so.1.0", toBytes(std::string(4000, 'L'))},
+    {"_ssl.pyd", toBytes("ssl module")},
+    {"tav_init.zip", toBytes("PK zip bytes")},
+};
+
+TEST_F(ExtractTest, EveryMemberWritten) {
+  for (int kind : {kKindStored, kKindZlib}) {
+    ASSERT_EQ(1, extractArchive(saveArchive(makeArchive(kind, kMembers)).c_str(), 0));
+    EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "_ssl.pyd",
+                                     "tav_init.zip"}),
+              listDir(workDir_));
+    for (const WriterMember& m : kMembers) {
+      EXPECT_EQ(std::string(m.content.begin(), m.content.end()),
+                readText(inWorkDir(m.name)));
+    }
+  }
+}
+
+TEST_F(ExtractTest, ZeroMembersAndMissingInputs) {
+  std::vector<uint8_t> empty = {'q', 'A', 'R', '*'};
+  appendU32(&empty, 16);
+  appendU32(&empty, 16);
+  appendU32(&empty, 0);
+  EXPECT_EQ(1, extractArchive(saveArchive(empty).c_str(), 0));
+  EXPECT_TRUE(listDir(workDir_).empty());
+  EXPECT_EQ(0, extractArchive(tmp_.path("absent.qar").c_str(), 0));
+
+  std::string path = saveArchive(makeArchive(kKindStored, kMembers));
+  Archive* a = openArchive(path.c_str(), 0);
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(0u, writeAllMembers(a, tmp_.path("no-such-dir").c_str()));
+  EXPECT_EQ(0, extractMember(a, "absent"));
+  closeArchive(a);
+}
+
+TEST_F(ExtractTest, NoWorkDirectoryOpensNothing) {
+  std::string path = saveArchive(makeArchive(kKindStored, kMembers));
+  Archive* a = openArchive(path.c_str(), 0);
+  ASSERT_NE(nullptr, a);
+  resetWorkDirForTesting();
+  platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(0, extractMember(a, "tav_init.zip"));
+  EXPECT_TRUE(gOpened.empty());
+  EXPECT_TRUE(listDir(workDir_).empty());
+  closeArchive(a);
+}
+
+TEST_F(ExtractTest, UnsafeNamesAreRefused) {
+  ASSERT_EQ(0, mkdir(inWorkDir("sub").c_str(), 0700));
+  const char* names[] = {"",          ".",         "..",      "sub/x",
+                         "../escape", "..\\x",     "\\x",     "/abs",
+                         "sub\\x",    "a/../../y"};
+  for (const char* bad : names) {
+    std::vector<uint8_t> body;
+    appendU32(&body, 3);
+    body.insert(body.end(), {'b', 'a', 'd'});
+    appendU32(&body, 4);
+    body.insert(body.end(), {'g', 'o', 'o', 'd'});
+    std::vector<uint8_t> index;
+    appendEntry(&index, 16, bad);
+    appendEntry(&index, 23, "good");
+    std::string path = saveArchive(rawStoredArchive(2, body, index));
+    EXPECT_EQ(0, isSafeMemberName(bad)) << bad;
+    EXPECT_EQ(0, extractArchive(path.c_str(), 0)) << bad;
+    EXPECT_EQ((std::set<std::string>{"good", "sub"}), listDir(workDir_)) << bad;
+    EXPECT_TRUE(listDir(inWorkDir("sub")).empty()) << bad;
+    EXPECT_EQ("good", readText(inWorkDir("good")));
+    EXPECT_EQ((std::set<std::string>{"test.qar", "TAV" +
+                                     std::to_string(processId()) +
+                                     "Z-SKIFFRELAY"}),
+              listDir(tmp_.dir)) << bad;
+
+    Archive* a = openArchive(path.c_str(), 0);
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(0, extractMember(a, bad)) << bad;
+    closeArchive(a);
+  }
+  for (const char* good : {"a", "...", ".x", "a..b", "x.__init__"}) {
+    EXPECT_EQ(1, isSafeMemberName(good)) << good;
+  }
+}
+
+TEST_F(ExtractTest, ExistingFileOverwrittenAndDirectoryInTheWay) {
+  ASSERT_TRUE(writeFileText(inWorkDir("_ssl.pyd"), std::string(100, 'o')));
+  ASSERT_EQ(0, mkdir(inWorkDir("tav_init.zip").c_str(), 0700));
+  std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
+  EXPECT_EQ(std::string(4000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
+}
+
+TEST_F(ExtractTest, OpenAndWriteFailures) {
+  std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
+
+  gRefusedSuffix = "/_ssl.pyd";
+  platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(3u, gOpened.size()) << ::testing::PrintToString(gOpened);
+  EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "tav_init.zip"}),
+            listDir(workDir_));
+  platformOverride("openFile", nullptr);
+
+  // A short write fails the member and leaves the partial file behind.
+  platformOverride("writeFile", reinterpret_cast<void*>(halfWrite));
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(std::string(2000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
+  Archive* a = openArchive(path.c_str(), 0);
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(0, extractMember(a, "_ssl.pyd"));
+  EXPECT_EQ("ssl m", readText(inWorkDir("_ssl.pyd")));
+  platformOverride("writeFile", nullptr);
+  EXPECT_EQ(1, extractMember(a, "_ssl.pyd"));
+  EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
+  closeArchive(a);
+}
+
+TEST_F(ExtractTest, OversizedContentIsNotWritten) {
+  std::vector<uint8_t> bytes = makeArchive(kKindZlib, kMembers);
+  patchU32(&bytes, 16, 3999);  // first member inflates to 4000
+  EXPECT_EQ(0, extractArchive(saveArchive(bytes).c_str(), 0));
+  EXPECT_EQ((std::set<std::string>{"_ssl.pyd", "tav_init.zip"}),
+            listDir(workDir_));
+}
+
+TEST_F(ExtractTest, ExtractMemberJoinsLikePathJoin) {
+  std::string path = saveArchive(makeArchive(
+      kKindStored, {{"tav_init.zip", toBytes("zip")}, {".x", toBytes("dot")}}));
+  Archive* a = openArchive(path.c_str(), 0);
+  ASSERT_NE(nullptr, a);
+  platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
+  EXPECT_EQ(1, extractMember(a, "tav_init.zip"));
+  EXPECT_EQ(0, extractMember(a, "./tav_init.zip"));
+  EXPECT_EQ(1, extractMember(a, ".x"));  // a leading "." is skipped
+  EXPECT_EQ((std::vector<std::string>{inWorkDir("tav_init.zip"), inWorkDir("x")}),
+            gOpened);
+
+  // A directory given with a trailing separator gets no second one.
+  gOpened.clear();
+  EXPECT_EQ(2u, writeAllMembers(a, (tmp_.dir + "/").c_str()));
+  EXPECT_EQ((std::set<std::string>{tmp_.path("tav_init.zip"), tmp_.path(".x")}),
+            std::set<std::string>(gOpened.begin(), gOpened.end()));
+  closeArchive(a);
+}
+
+TEST_F(ExtractTest, OverlongTargetPathIsRefusedNotCut) {
+  // A work directory about 900 characters deep, then a member name that
+  // takes the target past 1023 characters.
+  std::string deep = tmp_.dir;
+  for (int i = 0; i < 4; ++i) {
+    deep += "/" + std::string(210, 'd');
+    ASSERT_EQ(0, mkdir(deep.c_str(), 0700));
+  }
+  useTmpdir(deep);
+  ASSERT_LT(workDir_.size(), 1000u);
+  std::string longName(1023 - workDir_.size(), 'n');  // one byte too many
+  std::string fitting(1022 - workDir_.size(), 'f');
+  std::string path = saveArchive(makeArchive(
+      kKindStored, {{longName, toBytes("long")}, {fitting, toBytes("fits")}}));
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(std::set<std::string>{fitting}, listDir(workDir_));
+  Archive* a = openArchive(path.c_str(), 0);
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(0, extractMember(a, longName.c_str()));
+  EXPECT_EQ(1, extractMember(a, fitting.c_str()));
+  EXPECT_EQ(std::set<std::string>{fitting}, listDir(workDir_));
+  closeArchive(a);
+}
+
+}  // namespace

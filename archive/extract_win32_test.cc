@@ -1,0 +1,142 @@
+// Extraction into a work directory under %TMP%, with Windows paths: every
+// member lands directly in the directory, names that would leave it are
+// refused, and failed opens and writes count as members not written.
+#include "archive/extract.h"
+
+#include <stdio.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive/archive_test_util.h"
+#include "archive/inflate.h"
+#include "launcher/work_dir.h"
+#include "platform/platform.h"
+#include "tests/test_util.h"
+#include "tests/test_util_win32.h"
+
+namespace {
+
+std::string gRefused;  // openFile fails for paths ending in this
+FILE* refusingOpen(const char* path, const char* mode) {
+  std::string p = path;
+  if (!gRefused.empty() && p.size() >= gRefused.size() &&
+      p.compare(p.size() - gRefused.size(), std::string::npos, gRefused) == 0) {
+    return nullptr;
+  }
+  return fopen(path, mode);
+}
+size_t halfWrite(const void* data, size_t size, FILE* file) {
+  return fwrite(data, 1, size / 2, file);
+}
+
+std::set<std::string> listDir(const std::string& dir) {
+  std::set<std::string> names;
+  DirScan* scan = dirScanOpen(dir.c_str(), "*");
+  DirEntry entry;
+  while (scan && dirScanNext(scan, &entry)) names.insert(entry.name);
+  dirScanClose(scan);
+  return names;
+}
+
+std::string readText(const std::string& path) {
+  std::vector<uint8_t> b;
+  if (!readFileBytes(path, &b)) return "<none>";
+  return std::string(b.begin(), b.end());
+}
+
+class ExtractWin32Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetWorkDirForTesting();
+    const char* wd = nullptr;
+    ASSERT_NE(getWorkDir(&wd), 0u);
+    workDir_ = wd;
+  }
+  void TearDown() override {
+    platformOverride("openFile", nullptr);
+    platformOverride("writeFile", nullptr);
+    gRefused.clear();
+    resetWorkDirForTesting();
+  }
+  std::string saveArchive(const std::vector<uint8_t>& bytes) {
+    std::string path = tmp_.path("test.qar");
+    EXPECT_TRUE(writeFileBytes(path, bytes));
+    return path;
+  }
+
+  ScopedTempDir tmp_;
+  ScopedEnv env_{"TMP", tmp_.dir};
+  std::string workDir_;
+};
+
+const std::vector<WriterMember> kMembers = {
+    {"python311.dll", toBytes(std::string(4000, 'L'))},
+    {"_ssl.pyd", toBytes("ssl module")},
+    {"tav_init.zip", toBytes("PK zip bytes")},
+};
+
+TEST_F(ExtractWin32Test, EveryMemberWrittenBinaryExact) {
+  // Content with CR LF and a lone LF must come out byte for byte.
+  std::vector<WriterMember> members = kMembers;
+  members.push_back({"text.py", toBytes("a\r\nb\nc\r\x1a" "d")});
+  for (int kind : {kKindStored, kKindZlib}) {
+    ASSERT_EQ(extractArchive(saveArchive(makeArchive(kind, members)).c_str(), 0),
+              1);
+    EXPECT_EQ(listDir(workDir_),
+              (std::set<std::string>{"python311.dll", "_ssl.pyd",
+                                     "tav_init.zip", "text.py"}));
+    for (const WriterMember& m : members) {
+      EXPECT_EQ(readText(workDir_ + "\\" + m.name),
+                std::string(m.content.begin(), m.content.end()))
+          << m.name;
+    }
+  }
+}
+
+TEST_F(ExtractWin32Test, NamesThatWouldLeaveTheDirectoryAreRefused) {
+  ASSERT_EQ(makeDir((workDir_ + "\\sub").c_str()), 1);
+  for (const char* bad : {"", ".", "..", "sub\\x", "..\\x", "\\x", "sub/x",
+                          "../x", "a\\..\\..\\y"}) {
+    std::vector<uint8_t> body;
+    appendU32(&body, 3);
+    body.insert(body.end(), {'b', 'a', 'd'});
+    appendU32(&body, 4);
+    body.insert(body.end(), {'g', 'o', 'o', 'd'});
+    std::vector<uint8_t> index;
+    appendEntry(&index, 16, bad);
+    appendEntry(&index, 23, "good");
+    std::string path = saveArchive(rawStoredArchive(2, body, index));
+    EXPECT_EQ(extractArchive(path.c_str(), 0), 0) << bad;
+    EXPECT_EQ(listDir(workDir_), (std::set<std::string>{"good", "sub"})) << bad;
+    EXPECT_TRUE(listDir(workDir_ + "\\sub").empty()) << bad;
+    EXPECT_EQ(listDir(tmp_.dir),
+              (std::set<std::string>{"test.qar", "TAV" +
+                                                     std::to_string(processId()) +
+                                                     "Z-SKIFFRELAY"}))
+        << bad;
+  }
+}
+
+TEST_F(ExtractWin32Test, OpenAndWriteFailuresCountAsNotWritten) {
+  std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
+  gRefused = "\\_ssl.pyd";
+  platformOverride("openFile", reinterpret_cast<void*>(refusingOpen));
+  EXPECT_EQ(extractArchive(path.c_str(), 0), 0);
+  EXPECT_EQ(listDir(workDir_),
+            (std::set<std::string>{"python311.dll", "tav_init.zip"}));
+  platformOverride("openFile", nullptr);
+
+  platformOverride("writeFile", reinterpret_cast<void*>(halfWrite));
+  EXPECT_EQ(extractArchive(path.c_str(), 0), 0);
+  EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(2000, 'L'));
+  platformOverride("writeFile", nullptr);
+
+  EXPECT_EQ(extractArchive(path.c_str(), 0), 1);
+  EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(4000, 'L'));
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "archive/inflate.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <zlib.h>
+
+void (*gInflateGrowHook)(size_t bufferSize) = nullptr;
+
+static void noteBufferSize(size_t size) {
+  if (gInflateGrowHook) gInflateGrowHook(size);
+}
+
+int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
+                  size_t* outputLength) {
+  size_t expected = *outputLength;
+  // zlib counts in unsigned int; nothing this system handles comes near,
+  // and refusing keeps every size below fit for the stream fields.
+  if (inputLength > UINT_MAX / 4 || expected > UINT_MAX) {
+    *output = nullptr;
+    *outputLength = 0;
+    return 0;
+  }
+  size_t size = expected ? expected : 3 * inputLength;
+  uint8_t* buffer = static_cast<uint8_t*>(malloc(size ? size : 1));
+  if (!buffer) {
+    *output = nullptr;
+    *outputLength = 0;
+    return 0;
+  }
+  noteBufferSize(size);
+
+  z_stream stream;
+  memset(&stream, 0, sizeof stream);
+  if (inflateInit(&stream) != Z_OK) {
+    free(buffer);
+    return 0;  // *output and *outputLength untouched
+  }
+  // zlib never writes through next_in.
+  stream.next_in = const_cast<Bytef*>(input);
+  stream.avail_in = static_cast<uInt>(inputLength);
+  stream.next_out = buffer;
+  stream.avail_out = static_cast<uInt>(size);
+
+  int result = Z_OK;
+  int failed = 0;
+  while (result == Z_OK) {
+    if (stream.avail_out == 0) {
+      if (expected) break;  // the data is larger than announced
+      size_t grown = size + inputLength;
+      if (grown > UINT_MAX) break;
+      uint8_t* bigger = static_cast<uint8_t*>(realloc(buffer, grown ? grown : 1));
+      if (!bigger) {
+        failed = 1;
+        break;
+      }
+      buffer = bigger;
+      stream.next_out = buffer + size;
+      stream.avail_out = static_cast<uInt>(grown - size);
+      size = grown;
+      noteBufferSize(size);
+    }
+    result = inflate(&stream, Z_FULL_FLUSH);
+  }
+  (void)inflateEnd(&stream);  // only fails on a broken stream state
+
+  if (failed || result != Z_STREAM_END) {
+    free(buffer);
+    *output = nullptr;
+    *outputLength = 0;
+    return 0;
+  }
+  *output = buffer;
+  *outputLength = size - stream.avail_out;
+  return 1;
+}
+
+size_t decodeByKind(int kind, uint8_t* input, size_t inputLength,
+                    uint8_t** output, size_t expectedSize) {
+  *output = input;
+  if (kind == kKindStored) return inputLength;
+  if (kind != kKindZlib) return 0;
+  // inflateBuffer leaves *output alone only when the stream cannot be
+  // set up; it then still names the input.
+  size_t length = expectedSize;
+  if (!inflateBuffer(input, inputLength, output, &length)) return 0;
+  return length;
+}
