@@ -25,6 +25,11 @@ const uint32_t kLengthPrefixSize = 4;
 // beyond that is corrupt and is never allocated.
 const uint64_t kMaxInflateRatio = 1032;
 const uint64_t kInflateSlack = 1024;
+// An index of memberCount entries, each at most 65535 bytes long, never
+// decodes to more than this; a zlib index that claims to is refused before
+// it can grow a huge buffer. No real index comes near the overall ceiling.
+const uint64_t kMaxEntryLength = 0xFFFF;
+const uint64_t kMaxIndexSize = 64u << 20;
 
 // The unpacked forms of the fixed layouts (memory side of their formats).
 struct HeaderRecord {
@@ -110,7 +115,10 @@ int readIndex(Archive* archive) {
     return 0;
   }
   uint8_t* decoded = nullptr;
-  size_t decodedLength = decodeByKind(archive->kind, block, length, &decoded, 0);
+  uint64_t limit = archive->memberCount * kMaxEntryLength;
+  if (limit > kMaxIndexSize) limit = kMaxIndexSize;
+  size_t decodedLength = decodeByKind(archive->kind, block, length, &decoded,
+                                      0, static_cast<size_t>(limit));
   int ok = decodedLength > 0 && loadIndex(archive, decoded, decodedLength);
   if (decoded && decoded != block) free(decoded);
   free(block);

@@ -470,3 +470,32 @@ TEST(ArchiveTest, WriteArchiveFileReplacesWhole) {
 }
 
 }  // namespace
+
+size_t gLargestInflateBuffer;
+void noteInflateBuffer(size_t size) {
+  if (size > gLargestInflateBuffer) gLargestInflateBuffer = size;
+}
+
+TEST(ArchiveTest, ZlibIndexBombIsRefusedWithoutGrowingHuge) {
+  // A 10 MB run of zeros compresses to a few KB; as the index of a
+  // one-member archive it could never be valid (an entry is at most 65535
+  // bytes), so the open fails before inflating much of it.
+  std::vector<uint8_t> zeros(10 << 20, 0);
+  uLongf size = compressBound(zeros.size());
+  std::vector<uint8_t> stream(size);
+  ASSERT_EQ(Z_OK, compress2(stream.data(), &size, zeros.data(), zeros.size(),
+                            Z_BEST_COMPRESSION));
+  stream.resize(size);
+  std::vector<uint8_t> bytes = {'q', 'Z', 'a', 'B'};
+  appendU32(&bytes, static_cast<uint32_t>(16 + stream.size()));
+  appendU32(&bytes, 16);
+  appendU32(&bytes, 1);
+  bytes.insert(bytes.end(), stream.begin(), stream.end());
+
+  gLargestInflateBuffer = 0;
+  gInflateGrowHook = noteInflateBuffer;
+  ArchiveFile f;
+  EXPECT_EQ(nullptr, f.open(bytes));
+  gInflateGrowHook = nullptr;
+  EXPECT_LE(gLargestInflateBuffer, 0xFFFFu);
+}

@@ -13,6 +13,12 @@ static void noteBufferSize(size_t size) {
 
 int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
                   size_t* outputLength) {
+  return inflateBufferLimited(input, inputLength, output, outputLength, 0);
+}
+
+int inflateBufferLimited(const uint8_t* input, size_t inputLength,
+                         uint8_t** output, size_t* outputLength,
+                         size_t limit) {
   size_t expected = *outputLength;
   // zlib counts in unsigned int; nothing this system handles comes near,
   // and refusing keeps every size below fit for the stream fields.
@@ -22,6 +28,7 @@ int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
     return 0;
   }
   size_t size = expected ? expected : 3 * inputLength;
+  if (!expected && limit && size > limit) size = limit;
   uint8_t* buffer = static_cast<uint8_t*>(malloc(size ? size : 1));
   if (!buffer) {
     *output = nullptr;
@@ -48,7 +55,8 @@ int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
     if (stream.avail_out == 0) {
       if (expected) break;  // the data is larger than announced
       size_t grown = size + inputLength;
-      if (grown > UINT_MAX) break;
+      if (limit && grown > limit) grown = limit;
+      if (grown > UINT_MAX || grown == size) break;
       uint8_t* bigger = static_cast<uint8_t*>(realloc(buffer, grown ? grown : 1));
       if (!bigger) {
         failed = 1;
@@ -76,13 +84,14 @@ int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
 }
 
 size_t decodeByKind(int kind, uint8_t* input, size_t inputLength,
-                    uint8_t** output, size_t expectedSize) {
+                    uint8_t** output, size_t expectedSize, size_t limit) {
   *output = input;
   if (kind == kKindStored) return inputLength;
   if (kind != kKindZlib) return 0;
   // inflateBuffer leaves *output alone only when the stream cannot be
   // set up; it then still names the input.
   size_t length = expectedSize;
-  if (!inflateBuffer(input, inputLength, output, &length)) return 0;
+  if (!inflateBufferLimited(input, inputLength, output, &length, limit))
+    return 0;
   return length;
 }

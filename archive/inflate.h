@@ -12,6 +12,10 @@
 // *outputLength 0 (both untouched when the stream cannot be set up).
 int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
                   size_t* outputLength);
+// inflateBuffer with a ceiling for data of unknown size: fails once the
+// output would grow beyond `limit` bytes (0: no ceiling).
+int inflateBufferLimited(const uint8_t* input, size_t inputLength,
+                         uint8_t** output, size_t* outputLength, size_t limit);
 
 // Tests only: when set, called with the output buffer's size when it is
 // first allocated and after every enlargement. Null by default.
@@ -26,7 +30,8 @@ const int kKindUnsupported = 3;
 // *output = input. Kind 2: *output a new buffer (null on failure, or input
 // when the stream could not be set up). Other kinds: *output = input, 0.
 // The caller frees *output when it differs from input.
+// `limit` bounds zlib output of unknown size, as inflateBufferLimited.
 size_t decodeByKind(int kind, uint8_t* input, size_t inputLength,
-                    uint8_t** output, size_t expectedSize);
+                    uint8_t** output, size_t expectedSize, size_t limit = 0);
 
 #endif  // SKIFF_ARCHIVE_INFLATE_H_

@@ -170,3 +170,23 @@ TEST(InflateTest, DecodeByKind) {
 }
 
 }  // namespace
+
+TEST(InflateTest, LimitBoundsUnknownSize) {
+  std::vector<uint8_t> content = sampleText(5000);
+  std::vector<uint8_t> stream = deflateBytes(content);
+  struct Case {
+    size_t limit;
+    int ok;
+  } cases[] = {{0, 1}, {5000, 1}, {4999, 0}, {10, 0}};
+  for (const Case& c : cases) {
+    uint8_t* buffer = nullptr;
+    size_t length = 0;
+    EXPECT_EQ(c.ok, inflateBufferLimited(stream.data(), stream.size(), &buffer,
+                                         &length, c.limit))
+        << c.limit;
+    if (c.ok) {
+      EXPECT_EQ(content, std::vector<uint8_t>(buffer, buffer + length));
+    }
+    free(buffer);
+  }
+}
