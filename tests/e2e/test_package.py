@@ -1,0 +1,215 @@
+"""Tests of tools/package.py: which imports it follows, and the archives it
+writes (read back with qar).
+
+The archive tests need the qar tool from SKIFF_QAR (ctest sets it; by hand:
+SKIFF_QAR=build/bin/qar /usr/bin/python3.11 -m unittest -v test_package
+from tests/e2e).
+"""
+
+import importlib.util
+import marshal
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+import zipfile
+import zipimport
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PACKAGER = os.path.join(HERE, os.pardir, os.pardir, "tools", "package.py")
+QAR = os.environ.get("SKIFF_QAR", "")
+
+spec = importlib.util.spec_from_file_location("package", PACKAGER)
+package = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(package)
+
+
+class ScanImportsTest(unittest.TestCase):
+    """Imports are found at any depth, except under branches that the
+    runtime (Python 3.11 on Linux) never takes."""
+
+    CASES = [
+        ("plain and from", """
+            import a, b.c
+            from d import e, f
+            from . import rel
+            from .g import h
+            """, [("a", ()), ("b.c", ()), ("d", ("e", "f"))]),
+        ("inside functions, classes and try", """
+            def f():
+                import lazy
+            class C(object):
+                def m(self):
+                    from pkg import mod
+            try:
+                import first
+            except ImportError:
+                import second
+            """, [("lazy", ()), ("pkg", ("mod",)), ("first", ()), ("second", ())]),
+        ("version tests", """
+            import sys
+            if sys.version_info[0] >= 3:
+                import builtins
+            else:
+                import __builtin__
+            if sys.version_info < (3,):
+                import cPickle
+            if sys.version_info[:2] == (3, 11) and not sys.version_info[0] == 2:
+                import three_eleven
+            """, [("sys", ()), ("builtins", ()), ("three_eleven", ())]),
+        ("names bound to version tests", """
+            import sys
+            _PY3 = sys.version_info[0] >= 3
+            PY2 = not _PY3
+            if _PY3:
+                import _imp
+            else:
+                import imp
+            if PY2:
+                import urllib2
+            def later():
+                if _PY3:
+                    import io
+            """, [("sys", ()), ("_imp", ()), ("io", ())]),
+        ("platform tests", """
+            import sys, os
+            if sys.platform == "win32":
+                import nt
+            elif os.name == "posix":
+                from posix import stat
+            if sys.platform.startswith("win"):
+                import unknown_call_keeps_both
+            """, [("sys", ()), ("os", ()), ("posix", ("stat",)),
+                  ("unknown_call_keeps_both", ())]),
+        ("unknown tests keep both sides", """
+            if __name__ == "__main__":
+                import main_side
+            else:
+                import other_side
+            if SOMETHING:
+                import maybe
+            """, [("main_side", ()), ("other_side", ()), ("maybe", ())]),
+    ]
+
+    def test_cases(self):
+        scratch = tempfile.mkdtemp(prefix="scan_imports.")
+        self.addCleanup(shutil.rmtree, scratch)
+        for label, source, expected in self.CASES:
+            with self.subTest(label):
+                path = os.path.join(scratch, "script.py")
+                with open(path, "w") as f:
+                    f.write(textwrap.dedent(source))
+                self.assertEqual(sorted(package.scan_imports(path)), sorted(expected))
+
+    def test_unreadable_script_is_an_error(self):
+        scratch = tempfile.mkdtemp(prefix="scan_imports.")
+        self.addCleanup(shutil.rmtree, scratch)
+        path = os.path.join(scratch, "broken.py")
+        with open(path, "w") as f:
+            f.write("import ok\ndef broken(:\n")
+        for bad in (path, os.path.join(scratch, "missing.py")):
+            with self.assertRaises(package.PackageError):
+                package.scan_imports(bad)
+
+
+@unittest.skipUnless(os.path.isfile(QAR), "SKIFF_QAR does not name the qar tool")
+class ArchivesTest(unittest.TestCase):
+    """The archives of a small main script, read back with qar."""
+
+    MAIN = "import json\nfrom pickle import dumps\n"
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="package_test.")
+        self.addCleanup(shutil.rmtree, self.scratch)
+        self.main = os.path.join(self.scratch, "main.py")
+        with open(self.main, "w") as f:
+            f.write(self.MAIN)
+
+    def pack(self, name, *extra):
+        out = os.path.join(self.scratch, name)
+        proc = subprocess.run(
+            [sys.executable, PACKAGER, "--qar", QAR, "--out-dir", out,
+             "--work-dir", os.path.join(self.scratch, name + ".work"),
+             "--main", self.main, "--quiet"] + list(extra),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        return out, proc
+
+    def members(self, archive):
+        listing = subprocess.run([QAR, "list", archive], check=True,
+                                 stdout=subprocess.PIPE, timeout=60).stdout
+        return [line.split("\t")[0] for line in listing.decode().splitlines()]
+
+    def member(self, archive, name):
+        return subprocess.run([QAR, "cat", archive, name], check=True,
+                              stdout=subprocess.PIPE, timeout=60).stdout
+
+    def test_contents_and_determinism(self):
+        out, proc = self.pack("one", "--extra", "csv")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        modules = os.path.join(out, "modules.qar")
+        names = self.members(modules)
+        self.assertEqual(names, sorted(names))
+        for expected in ("json.__init__", "json.decoder", "_json.so", "pickle",
+                         "csv", "http.cookies", "stringprep", "tav_init.zip"):
+            self.assertIn(expected, names)
+        # Built-in (sys, _pickle), frozen (os, codecs), aliases (os.path),
+        # the zip's package and the script itself stay out.
+        for absent in ("sys", "_pickle", "os", "codecs", "os.path", "posixpath",
+                       "encodings.__init__", "encodings.utf_8", "main",
+                       "__main__", "importlib._bootstrap"):
+            self.assertNotIn(absent, names)
+        self.assertEqual(self.members(os.path.join(out, "bin.qar")),
+                         ["libpython3.11.so.1.0"])
+
+        # Code carries the file name the runtime gives the module.
+        for member, file_name in (("json.__init__", "skiffrelay/json/__init__"),
+                                  ("json.decoder", "skiffrelay/json/decoder")):
+            code = marshal.loads(self.member(modules, member))
+            self.assertEqual(code.co_filename, file_name)
+
+        # The zip serves the whole encodings package to zipimport.
+        init_zip = os.path.join(self.scratch, "tav_init.zip")
+        with open(init_zip, "wb") as f:
+            f.write(self.member(modules, "tav_init.zip"))
+        with zipfile.ZipFile(init_zip) as zf:
+            entries = zf.namelist()
+        self.assertIn("encodings/__init__.pyc", entries)
+        self.assertIn("encodings/cp1252.pyc", entries)
+        self.assertEqual(entries, sorted(entries))
+        self.assertTrue(zipimport.zipimporter(init_zip).is_package("encodings"))
+        importer = zipimport.zipimporter(init_zip + "/encodings/")
+        ns = {}
+        exec(importer.get_code("encodings.rot_13"), ns)
+        self.assertEqual(ns["rot13"].__name__, "rot13")
+
+        # A second build from the same inputs is the same, byte for byte.
+        again, proc = self.pack("two", "--extra", "csv")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        for archive in ("bin.qar", "modules.qar"):
+            with open(os.path.join(out, archive), "rb") as a, \
+                    open(os.path.join(again, archive), "rb") as b:
+                self.assertTrue(a.read() == b.read(), archive + " differs")
+
+    def test_bad_input_writes_nothing(self):
+        with open(self.main, "w") as f:
+            f.write("import json\ndef broken(:\n")
+        cases = [("broken main", []),
+                 ("missing runtime", ["--runtime-library",
+                                      os.path.join(self.scratch, "nothing.so")])]
+        for label, extra in cases:
+            with self.subTest(label):
+                if label == "missing runtime":
+                    with open(self.main, "w") as f:
+                        f.write(self.MAIN)
+                out, proc = self.pack(label.replace(" ", "_"), *extra)
+                self.assertEqual(proc.returncode, 1)
+                self.assertTrue(proc.stderr.startswith(b"package.py: "), proc.stderr)
+                self.assertNotIn(b"Traceback", proc.stderr)
+                self.assertEqual(os.listdir(out) if os.path.isdir(out) else [], [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,558 @@
+#!/usr/bin/python3.11
+"""Packs the two archives that sit beside a frozen program.
+
+  bin.qar      the runtime library (libpython3.11.so.1.0), nothing else: the
+               libraries it needs beyond it (libc, libm, libz, libexpat) are
+               base system libraries.
+  modules.qar  the compiled code of every module the embedded scripts use,
+               the extension modules among them, and "tav_init.zip".
+
+Members of modules.qar:
+
+  NAME             marshal.dumps(code) of module NAME (no .pyc header),
+                   compiled with the file name PREFIX/NAME-as-path, the form
+                   the runtime gives the module's __file__;
+  NAME.__init__    the same for package NAME;
+  NAME.so          extension module NAME, the shared object as it is;
+  tav_init.zip     the whole `encodings` package as .pyc files: Python 3
+                   imports it inside Py_Initialize, before the archive
+                   importers exist, so the launcher puts this zip on the
+                   initial path and zipimport serves it.
+
+Which modules: the closure is recorded, not guessed. A fresh build
+interpreter (the same Python 3.11 the runtime library belongs to, so the
+marshal format and the frozen and built-in module sets match) runs every
+import statement found in the embedded scripts, at any depth (imports inside
+functions run at run time too; branches on the Python version or platform
+that the runtime never takes are left out), plus EXTRA_MODULES, and reports
+sys.modules. modulefinder instead follows every import statement of every
+module, the many that never run included, yet misses imports made through a
+module's own importer (six.moves): for skiffrelay it finds twice the code
+and still lacks http.cookies. Built-in and frozen modules of the runtime are
+skipped; so is `encodings`, which tav_init.zip carries.
+
+Every member of both archives is decoded and written to disk on every run,
+so the archive kind is start-up time. bench/archive_kinds.py measures both
+kinds; the defaults below follow its figures (stored extracts faster for
+both archives: a copy, against inflating several megabytes per run).
+
+The output is deterministic: members sorted by name, zip entries dated
+1980-01-01, .pyc headers without time stamps.
+
+Usage (run by cmake/packaging.cmake):
+  package.py --qar QAR --out-dir DIR --work-dir DIR --main SCRIPT
+             [--embedded FILE...] [--extra MODULE...] [--depfile FILE]
+"""
+
+import argparse
+import ast
+import importlib.util
+import io
+import marshal
+import os
+import shutil
+import site
+import subprocess
+import sys
+import sysconfig
+import zipfile
+
+# Modules a run imports that no import statement of the embedded scripts
+# reaches:
+#   http.cookies     M2Crypto's bundled six.moves imports it through six's
+#                    own importer (M2Crypto.AuthCookie);
+#   stringprep       encodings.idna (from tav_init.zip) imports it, and an
+#                    FTPS session with M2Crypto loads encodings.idna (seen by
+#                    recording sys.modules around a real session; nothing
+#                    else was new);
+#   multiprocessing  child mode ends with "from multiprocessing import
+#                    freeze_support", run by the launcher itself.
+EXTRA_MODULES = ["http.cookies", "stringprep", "multiprocessing"]
+
+KIND_STORED = "stored"
+KIND_ZLIB = "zlib"
+# Chosen by bench/archive_kinds.py (see its figures): stored is faster to
+# extract for both archives.
+DEFAULT_BIN_KIND = KIND_STORED
+DEFAULT_MODULES_KIND = KIND_STORED
+
+INIT_ZIP_NAME = "tav_init.zip"
+INIT_PACKAGE = "encodings"
+ZIP_DATE = (1980, 1, 1, 0, 0, 0)
+
+# The recorder runs in a fresh interpreter with -I -S (no environment, no
+# site, no current directory on the path). It imports only built-in modules
+# itself (sys, marshal, _imp are loaded before any of our code), so what it
+# reports is exactly what the plan's imports loaded plus what the
+# interpreter's own start-up loaded.
+RECORDER = r"""
+import sys, marshal, _imp
+plan_path, result_path = sys.argv[1], sys.argv[2]
+with open(plan_path, 'rb') as f:
+    plan = marshal.loads(f.read())
+sys.path[:] = plan['path']
+failed = []
+for module, fromlist in plan['imports']:
+    try:
+        __import__(module, None, None, fromlist, 0)
+    except KeyboardInterrupt:
+        raise
+    except BaseException as e:
+        failed.append((module, '%s: %s' % (type(e).__name__, e)))
+suffixes = tuple(_imp.extension_suffixes()) if hasattr(_imp, 'extension_suffixes') else ()
+loaded = []
+for name, module in list(sys.modules.items()):
+    spec = getattr(module, '__spec__', None)
+    # An alias (os.path, six's moved modules) has neither its key as name
+    # nor a __spec__ of that name; an extension may name itself differently
+    # (_decimal calls itself decimal) but was imported under its key.
+    if (getattr(module, '__name__', None) != name and
+            getattr(spec, 'name', None) != name):
+        continue
+    path = getattr(module, '__file__', None)
+    # importlib publishes the frozen _frozen_importlib under the name
+    # importlib._bootstrap (with a source __file__): its __spec__ tells.
+    origin = getattr(spec, 'origin', None)
+    if name in sys.builtin_module_names or origin == 'built-in':
+        kind = 'builtin'
+    elif _imp.is_frozen(name) or origin == 'frozen':
+        kind = 'frozen'
+    elif not isinstance(path, str):
+        kind = 'nofile'
+    elif path.endswith(suffixes):
+        kind = 'extension'
+    elif hasattr(module, '__path__'):
+        kind = 'package'
+    elif path.endswith('.py'):
+        kind = 'source'
+    else:
+        kind = 'other'
+    loaded.append((name, kind, path if isinstance(path, str) else ''))
+with open(result_path, 'wb') as f:
+    f.write(marshal.dumps({'loaded': loaded, 'failed': failed}))
+"""
+
+
+class PackageError(Exception):
+    """A failure that stops the build with one message."""
+
+
+_UNKNOWN = object()
+
+
+class _BranchFolder(object):
+    """Folds the tests of version and platform branches, so that imports
+    under a branch the runtime never takes (the 2.7 or the Windows side of
+    a framework module) are left out. Knows constants, sys.version_info,
+    sys.platform, os.name, module-level names bound to such expressions,
+    subscripts, comparisons, and/or/not; anything else is unknown, and
+    both sides of an unknown branch are scanned."""
+
+    def __init__(self):
+        self.names = {}
+
+    def fold(self, node):
+        if isinstance(node, ast.Constant):
+            return node.value
+        if isinstance(node, ast.Tuple):
+            items = [self.fold(e) for e in node.elts]
+            return _UNKNOWN if _UNKNOWN in items else tuple(items)
+        if isinstance(node, ast.Name):
+            return self.names.get(node.id, _UNKNOWN)
+        if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name):
+            known = {("sys", "version_info"): tuple(sys.version_info),
+                     ("sys", "platform"): sys.platform,
+                     ("os", "name"): os.name}
+            return known.get((node.value.id, node.attr), _UNKNOWN)
+        if isinstance(node, ast.Subscript):
+            value, index = self.fold(node.value), self.fold(node.slice)
+            if value is _UNKNOWN or index is _UNKNOWN:
+                return _UNKNOWN
+            try:
+                return value[index]
+            except (TypeError, IndexError, KeyError):
+                return _UNKNOWN
+        if isinstance(node, ast.UnaryOp) and isinstance(node.op, ast.Not):
+            value = self.fold(node.operand)
+            return _UNKNOWN if value is _UNKNOWN else not value
+        if isinstance(node, ast.BoolOp):
+            values = [self.fold(v) for v in node.values]
+            if _UNKNOWN in values:
+                return _UNKNOWN
+            return all(values) if isinstance(node.op, ast.And) else any(values)
+        if isinstance(node, ast.Compare):
+            return self._compare(node)
+        return _UNKNOWN
+
+    def _compare(self, node):
+        ops = {ast.Eq: lambda a, b: a == b, ast.NotEq: lambda a, b: a != b,
+               ast.Lt: lambda a, b: a < b, ast.LtE: lambda a, b: a <= b,
+               ast.Gt: lambda a, b: a > b, ast.GtE: lambda a, b: a >= b,
+               ast.In: lambda a, b: a in b, ast.NotIn: lambda a, b: a not in b}
+        left = self.fold(node.left)
+        for op, right_node in zip(node.ops, node.comparators):
+            right = self.fold(right_node)
+            if left is _UNKNOWN or right is _UNKNOWN or type(op) not in ops:
+                return _UNKNOWN
+            try:
+                if not ops[type(op)](left, right):
+                    return False
+            except TypeError:
+                return _UNKNOWN
+            left = right
+        return True
+
+
+def scan_imports(path):
+    """Absolute imports of one script at any depth (imports inside functions
+    run at run time too), except under branches the runtime does not take:
+    [(module, fromlist)]."""
+    try:
+        with open(path, "rb") as f:
+            tree = ast.parse(f.read(), filename=path)
+    except (OSError, SyntaxError, ValueError) as e:
+        raise PackageError("cannot read the imports of %s: %s" % (path, e))
+    folder = _BranchFolder()
+    found = []
+
+    def visit(node, module_level):
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                found.append((alias.name, ()))
+        elif isinstance(node, ast.ImportFrom):
+            if node.level == 0 and node.module:
+                found.append((node.module, tuple(a.name for a in node.names)))
+        elif isinstance(node, ast.If):
+            taken = folder.fold(node.test)
+            visit(node.test, False)
+            if taken is _UNKNOWN or taken:
+                for child in node.body:
+                    visit(child, module_level)
+            if taken is _UNKNOWN or not taken:
+                for child in node.orelse:
+                    visit(child, module_level)
+            return
+        elif (module_level and isinstance(node, ast.Assign)
+              and len(node.targets) == 1
+              and isinstance(node.targets[0], ast.Name)):
+            folder.names[node.targets[0].id] = folder.fold(node.value)
+        inner = module_level and isinstance(node, (ast.Module, ast.Try))
+        for child in ast.iter_child_nodes(node):
+            visit(child, inner)
+
+    visit(tree, True)
+    return found
+
+
+def module_name_of(path):
+    name = os.path.basename(path)
+    for suffix in (".in", ".py"):
+        if name.endswith(suffix):
+            name = name[:-len(suffix)]
+    return name
+
+
+def search_path():
+    """The build interpreter's module path without site's extras, plus the
+    system's site directories (where M2Crypto lives)."""
+    paths = []
+    for name in ("stdlib", "platstdlib"):
+        paths.append(sysconfig.get_path(name))
+    paths.append(os.path.join(sysconfig.get_path("stdlib"), "lib-dynload"))
+    paths.extend(site.getsitepackages())
+    result = []
+    for p in paths:
+        if p and os.path.isdir(p) and p not in result:
+            result.append(p)
+    return result
+
+
+def record_closure(imports, work_dir):
+    """Runs the imports in a fresh interpreter; returns (loaded, failed)."""
+    plan_path = os.path.join(work_dir, "closure_plan.marshal")
+    result_path = os.path.join(work_dir, "closure_result.marshal")
+    plan = {"path": search_path(), "imports": imports}
+    with open(plan_path, "wb") as f:
+        f.write(marshal.dumps(plan))
+    if os.path.exists(result_path):
+        os.remove(result_path)
+    proc = subprocess.run(
+        [sys.executable, "-I", "-S", "-c", RECORDER, plan_path, result_path],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, timeout=300)
+    if proc.returncode != 0 or not os.path.exists(result_path):
+        raise PackageError("recording the imports failed (status %d): %s" %
+                           (proc.returncode,
+                            proc.stderr.decode("utf-8", "replace").strip()))
+    with open(result_path, "rb") as f:
+        result = marshal.loads(f.read())
+    return result["loaded"], result["failed"]
+
+
+def code_file_name(prefix, name, is_package):
+    """The file name a module's code carries: the runtime's __file__ form."""
+    path = prefix + "/" + name.replace(".", "/")
+    return path + "/__init__" if is_package else path
+
+
+def compile_source(path, file_name):
+    try:
+        with open(path, "rb") as f:
+            source = f.read()
+        return compile(source, file_name, "exec", dont_inherit=True, optimize=0)
+    except (OSError, SyntaxError, ValueError) as e:
+        raise PackageError("cannot compile %s: %s" % (path, e))
+
+
+def build_init_zip(package_dir, prefix):
+    """The whole package as .pyc files in a zip, deterministic.
+
+    The .pyc header is the magic number, flags 0 (time-stamp form) and a
+    zero time stamp and size: zipimport checks those only against a source
+    file in the same zip, and there is none."""
+    header = importlib.util.MAGIC_NUMBER + b"\0" * 12
+    entries = []
+    for root, dirs, files in os.walk(package_dir):
+        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+        for file_name in files:
+            if not file_name.endswith(".py"):
+                continue
+            full = os.path.join(root, file_name)
+            rel = os.path.relpath(full, os.path.dirname(package_dir))
+            module = rel[:-3].replace(os.sep, ".")
+            is_package = module.endswith(".__init__")
+            if is_package:
+                module = module[:-len(".__init__")]
+            code = compile_source(full, code_file_name(prefix, module, is_package))
+            entries.append((rel[:-3].replace(os.sep, "/") + ".pyc",
+                            header + marshal.dumps(code)))
+    entries.sort()
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as zf:
+        for arcname, data in entries:
+            info = zipfile.ZipInfo(arcname, date_time=ZIP_DATE)
+            # Stored: the zip is written out on every run and only a few of
+            # its modules are read, so no inflating on either side.
+            info.compress_type = zipfile.ZIP_STORED
+            info.external_attr = 0o644 << 16
+            zf.writestr(info, data)
+    return buffer.getvalue(), len(entries)
+
+
+def check_runtime_library(path):
+    """The runtime library must exist and every library it needs resolve
+    on this system (they are base system libraries, not shipped)."""
+    if not os.path.isfile(path):
+        raise PackageError("runtime library %s not found" % path)
+    try:
+        out = subprocess.run(["ldd", path], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, timeout=60).stdout
+    except (OSError, subprocess.SubprocessError):
+        return []  # no ldd: nothing to check with
+    needed = []
+    for line in out.decode("utf-8", "replace").splitlines():
+        line = line.strip()
+        if "not found" in line:
+            raise PackageError("runtime library needs %s" % line)
+        if "=>" in line:
+            needed.append(line.split("=>")[0].strip())
+    return needed
+
+
+def write_archive(qar, archive_path, kind, members, staging_dir):
+    """members: [(name, bytes or None, source path)] sorted by name; content
+    given as bytes is staged as a file first. Returns the archive's size."""
+    if os.path.isdir(staging_dir):
+        shutil.rmtree(staging_dir)
+    os.makedirs(staging_dir)
+    args = [qar, "create"]
+    if kind == KIND_STORED:
+        args.append("--stored")
+    args.append(archive_path)
+    for name, content, source in members:
+        if content is not None:
+            source = os.path.join(staging_dir, name)
+            with open(source, "wb") as f:
+                f.write(content)
+        args.append(name + "=" + source)
+    proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=300)
+    if proc.returncode != 0:
+        raise PackageError("qar create %s failed: %s" %
+                           (archive_path,
+                            proc.stderr.decode("utf-8", "replace").strip()))
+    return os.path.getsize(archive_path)
+
+
+def collect_modules(loaded, skip, prefix):
+    """Members of modules.qar from the recorded modules:
+    ([(name, bytes or None, source path, role)], notes)."""
+    members = []
+    synthetic = []
+    for name, kind, path in sorted(loaded):
+        if name == "__main__" or name in skip:
+            continue
+        if name == INIT_PACKAGE or name.startswith(INIT_PACKAGE + "."):
+            continue  # in tav_init.zip
+        if kind in ("builtin", "frozen"):
+            continue
+        if kind == "nofile":
+            synthetic.append(name)  # made at run time (six.moves, typing.io)
+            continue
+        if kind == "extension":
+            members.append((name + ".so", None, path, "extension"))
+        elif kind in ("package", "source"):
+            is_package = kind == "package"
+            code = compile_source(path, code_file_name(prefix, name, is_package))
+            member = name + ".__init__" if is_package else name
+            members.append((member, marshal.dumps(code), path, kind))
+        else:
+            raise PackageError("module %s comes from %s, which cannot be "
+                               "packed" % (name, path))
+    members.sort()
+    return members, synthetic
+
+
+def write_depfile(depfile, targets, sources):
+    def esc(p):
+        return p.replace(" ", "\\ ")
+    with open(depfile, "w") as f:
+        f.write(" ".join(esc(t) for t in targets) + ":")
+        for s in sorted(set(sources)):
+            f.write(" \\\n  " + esc(s))
+        f.write("\n")
+
+
+def human(n):
+    return "%d bytes (%.2f MB)" % (n, n / 1e6)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(
+        description="Packs bin.qar and modules.qar for a frozen program.")
+    parser.add_argument("--qar", required=True, help="the qar tool")
+    parser.add_argument("--out-dir", required=True,
+                        help="where bin.qar and modules.qar are written")
+    parser.add_argument("--work-dir", required=True,
+                        help="build-tree directory for staging and the manifest")
+    parser.add_argument("--main", required=True, help="the embedded main script")
+    parser.add_argument("--embedded", nargs="*", default=[],
+                        help="the embedded framework modules (.py)")
+    parser.add_argument("--extra", nargs="*", default=[],
+                        help="more modules to ship with their imports")
+    parser.add_argument("--runtime-library", default=os.path.join(
+        sysconfig.get_config_var("LIBDIR") or "/usr/lib",
+        sysconfig.get_config_var("INSTSONAME") or "libpython3.11.so.1.0"))
+    parser.add_argument("--runtime-name",
+                        help="member name of the runtime library in bin.qar, "
+                        "the file the launcher loads (default: its file name)")
+    parser.add_argument("--bin-kind", choices=(KIND_STORED, KIND_ZLIB),
+                        default=DEFAULT_BIN_KIND)
+    parser.add_argument("--modules-kind", choices=(KIND_STORED, KIND_ZLIB),
+                        default=DEFAULT_MODULES_KIND)
+    parser.add_argument("--file-prefix", default="skiffrelay",
+                        help="first part of the compiled modules' file names")
+    parser.add_argument("--depfile", help="write the sources used as a depfile")
+    parser.add_argument("--quiet", action="store_true")
+    args = parser.parse_args(argv)
+
+    if sys.version_info[:2] != (3, 11):
+        raise PackageError("must run under Python 3.11 (the runtime's "
+                           "marshal format), not %s" % sys.version.split()[0])
+    os.makedirs(args.out_dir, exist_ok=True)
+    os.makedirs(args.work_dir, exist_ok=True)
+
+    scripts = [args.main] + list(args.embedded)
+    # The embedded modules are run from the executable, never imported from
+    # the archive, and neither are the other modules of their folders (the
+    # other platform's path module); _tav_import is the launcher's native
+    # module.
+    skip = {"_tav_import", module_name_of(args.main)}
+    for folder in {os.path.dirname(os.path.abspath(e)) for e in args.embedded}:
+        skip.update(module_name_of(f) for f in os.listdir(folder))
+    imports = []
+    for script in scripts:
+        if not script.endswith(".py"):
+            continue  # a template (_tav_app_info.py.in) imports nothing
+        imports.extend(i for i in scan_imports(script)
+                       if i[0].split(".")[0] not in skip)
+    for name in EXTRA_MODULES + list(args.extra):
+        imports.append((name, ()))
+    # Unique, first occurrence order: import order can matter to a module.
+    seen = set()
+    imports = [i for i in imports if not (i in seen or seen.add(i))]
+
+    loaded, failed = record_closure(imports, args.work_dir)
+    members, synthetic = collect_modules(loaded, skip, args.file_prefix)
+
+    init_dir = None
+    for name, kind, path in loaded:
+        if name == INIT_PACKAGE:
+            init_dir = os.path.dirname(path)
+    if init_dir is None:
+        raise PackageError("the build interpreter did not load %s" % INIT_PACKAGE)
+    init_zip, init_count = build_init_zip(init_dir, args.file_prefix)
+    members.append((INIT_ZIP_NAME, init_zip, init_dir, "zip"))
+    members.sort()
+
+    needed = check_runtime_library(args.runtime_library)
+    runtime_name = args.runtime_name or os.path.basename(args.runtime_library)
+    bin_members = [(runtime_name, None, args.runtime_library, "runtime")]
+
+    bin_path = os.path.join(args.out_dir, "bin.qar")
+    modules_path = os.path.join(args.out_dir, "modules.qar")
+    bin_size = write_archive(args.qar, bin_path, args.bin_kind,
+                             [(m[0], m[1], m[2]) for m in bin_members],
+                             os.path.join(args.work_dir, "bin"))
+    modules_size = write_archive(args.qar, modules_path, args.modules_kind,
+                                 [(m[0], m[1], m[2]) for m in members],
+                                 os.path.join(args.work_dir, "modules"))
+
+    # The manifest: one line per member, for inspection and the tests.
+    def content_size(m):
+        return len(m[1]) if m[1] is not None else os.path.getsize(m[2])
+    with open(os.path.join(args.work_dir, "manifest.txt"), "w") as f:
+        for archive, group in (("bin.qar", bin_members), ("modules.qar", members)):
+            for m in group:
+                f.write("%s\t%s\t%s\t%d\t%s\n" %
+                        (archive, m[0], m[3], content_size(m), m[2]))
+
+    if args.depfile:
+        sources = list(scripts) + [args.runtime_library]
+        sources += [m[2] for m in members if m[3] != "zip"]
+        write_depfile(args.depfile, [bin_path, modules_path], sources)
+
+    if not args.quiet:
+        by_role = {}
+        for m in members:
+            count, size = by_role.get(m[3], (0, 0))
+            by_role[m[3]] = (count + 1, size + content_size(m))
+        content = sum(content_size(m) for m in members)
+        print("package: bin.qar (%s): 1 member (%s), content %s, file %s; "
+              "the runtime's own needs, found on this system: %s" %
+              (args.bin_kind, runtime_name,
+               human(content_size(bin_members[0])), human(bin_size),
+               " ".join(needed) or "?"))
+        print("package: modules.qar (%s): %d members, content %s, file %s" %
+              (args.modules_kind, len(members), human(content), human(modules_size)))
+        for role in ("source", "package", "extension", "zip"):
+            count, size = by_role.get(role, (0, 0))
+            label = {"source": "modules", "package": "packages",
+                     "extension": "extension modules",
+                     "zip": INIT_ZIP_NAME + " (%d .pyc)" % init_count}[role]
+            print("package:   %-28s %4d  %s" % (label, count, human(size)))
+        if failed:
+            print("package: not importable by the build interpreter, left "
+                  "out: %s" % ", ".join(sorted({f[0] for f in failed})))
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except PackageError as e:
+        sys.stderr.write("package.py: %s\n" % e)
+        sys.exit(1)
+    except subprocess.TimeoutExpired as e:
+        sys.stderr.write("package.py: %s timed out\n" % e.cmd[0])
+        sys.exit(1)
