@@ -76,6 +76,18 @@ def _openText(filename, append):
     return open(filename, mode)
 
 
+def _writeReport(filename, append, timestamp, text):
+    """Writes one report: the timestamp line when asked, the text, "\n"."""
+    stream = _openText(filename, append)
+    try:
+        if timestamp:
+            stream.write(_timestampLine())
+        stream.write(text)
+        stream.write("\n")
+    finally:
+        stream.close()
+
+
 class TracebackFrame(object):
     """One traceback entry: where it ran and what its locals held."""
 
@@ -375,15 +387,8 @@ class ErrorObject(object):
         """Writes the exception info to the log (executable path + ".log")."""
         if not filename:
             filename = _executablePath() + ".log"
-        text = self.getExceptionInfoString(True, 20)
-        stream = _openText(filename, append)
-        try:
-            if timestamp:
-                stream.write(_timestampLine())
-            stream.write(text)
-            stream.write("\n")
-        finally:
-            stream.close()
+        _writeReport(filename, append, timestamp,
+                     self.getExceptionInfoString(True, 20))
 
     dumpTraceback = dumpExceptionInfo
 
@@ -396,15 +401,8 @@ class ErrorObject(object):
             filename = _executablePath() + ".dump"
         # Rendered before the file is opened, so a failing rendering leaves
         # the previous dump in place.
-        text = self.getMemoryDump(full_dump=True)
-        stream = _openText(filename, append)
-        try:
-            if timestamp:
-                stream.write(_timestampLine())
-            stream.write(text)
-            stream.write("\n")
-        finally:
-            stream.close()
+        _writeReport(filename, append, timestamp,
+                     self.getMemoryDump(full_dump=True))
 
     def __str__(self):
         text = self.getExceptionInfoString()
