@@ -5,6 +5,8 @@
 #include <string.h>
 #include <zlib.h>
 
+#include "launcher/phase_timing.h"
+
 void (*gInflateGrowHook)(size_t bufferSize) = nullptr;
 
 static void noteBufferSize(size_t size) {
@@ -91,7 +93,8 @@ size_t decodeByKind(int kind, uint8_t* input, size_t inputLength,
   // inflateBuffer leaves *output alone only when the stream cannot be
   // set up; it then still names the input.
   size_t length = expectedSize;
-  if (!inflateBufferLimited(input, inputLength, output, &length, limit))
-    return 0;
-  return length;
+  uint64_t phase = phaseStart();
+  int ok = inflateBufferLimited(input, inputLength, output, &length, limit);
+  phaseAdd(kPhaseTotalInflate, phase);
+  return ok ? length : 0;
 }

@@ -8,6 +8,7 @@
 #include "host/runtime.h"
 #include "host/sys_setup.h"
 #include "launcher/paths.h"
+#include "launcher/phase_timing.h"
 #include "launcher/work_dir.h"
 #include "platform/platform.h"
 
@@ -60,23 +61,31 @@ static void startRuntime(const char* exePath, wchar_t** programName,
   *searchPath = gRuntime.Py_DecodeLocale(initZip, nullptr);
   if (*searchPath) gRuntime.Py_SetPath(*searchPath);
 
+  uint64_t phase = phaseStart();
   gRuntime.Py_Initialize();
   gRuntime.PyEval_InitThreads();
+  phaseEnd("Py_Initialize", phase);
 }
 
 // The embedded modules in their fixed order; any failure ends the run
 // with whatever exception it left pending.
 static void runScripts(const char* exePath, char* exeDirBuffer,
                        const char* mainName, int childMode) {
+  uint64_t phase = phaseStart();
   (void)resetSysPath();
   (void)pathParent(exePath, exeDirBuffer);
   (void)appendSysPath(exeDirBuffer);
   (void)initImportModule();  // appends the work directory to sys.path
 
-  if (!loadFrameworkModules()) return;  // it printed its line
+  int loaded = loadFrameworkModules();
+  phase = phaseEnd("framework-modules", phase);
+  if (!loaded) return;  // it printed its line
   (void)callModuleFunction("tav_path", "ensure_workdir");
   (void)callModuleFunction("tav_import", "registerImporterClasses");
-  if (!loadMainModule(mainName) || !childMode) return;
+  phase = phaseEnd("framework-hooks", phase);
+  loaded = loadMainModule(mainName);
+  phaseEnd("site-and-main-script", phase);
+  if (!loaded || !childMode) return;
   for (const char* statement : kChildStatements) {
     (void)gRuntime.PyRun_SimpleString(statement);
   }
@@ -113,8 +122,10 @@ int runInterpreter(const char* exePath, char* exeDirBuffer,
   if (argvReady) runScripts(exePath, exeDirBuffer, mainName, childMode);
 
   int status = decideExitStatus();
+  uint64_t phase = phaseStart();
   releaseEmbeddedModules();
   gRuntime.Py_Finalize();
+  phaseEnd("finalise", phase);
   // The runtime kept pointers to these until it was finalised.
   gRuntime.PyMem_RawFree(searchPath);
   gRuntime.PyMem_RawFree(programName);

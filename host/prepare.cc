@@ -9,6 +9,7 @@
 
 #include "archive/extract.h"
 #include "launcher/paths.h"
+#include "launcher/phase_timing.h"
 #include "launcher/work_dir.h"
 #include "platform/platform.h"
 
@@ -93,6 +94,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
   }
 
   // The runtime library itself comes out of the libraries archive.
+  uint64_t phase = phaseStart();
   if (!gPackages || !workDirLength || !havePaths ||
       !extractArchive(binPath, 0) ||
       !buildPath(runtimePath, workDir, kRuntimeLibraryName)) {
@@ -100,6 +102,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
     printStartupError("unable to extract required libraries");
     return 0;
   }
+  phase = phaseEnd("extract-bin.qar", phase);
   const char* libraryDir = addLocation(workDir);  // kept, published nowhere
   // The runtime library and the extension modules find the libraries
   // they need in the work directory.
@@ -122,6 +125,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
     return 0;
   }
   gAppModulePath = addLocation(modulesPath);
+  phase = phaseEnd("open-modules.qar", phase);
 
   // Native extension modules are loaded from files, so the modules
   // archive is also extracted whole.
@@ -130,9 +134,11 @@ int prepareArchives(const char* exePath, char* runtimePath) {
     return 0;
   }
   gExtensionPath = addLocation(workDir);
+  phase = phaseEnd("extract-modules.qar", phase);
 
   registerPackages(gArchives[kModuleTypeApp]);
   registerPackages(gArchives[kModuleTypeCore]);
+  phaseEnd("register-packages", phase);
   return 1;
 }
 

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "host/interpreter.h"
+#include "launcher/phase_timing.h"
 #include "platform/platform.h"
 
 RuntimeApi gRuntime;
@@ -112,6 +113,7 @@ static_assert(sizeof(RuntimeApi) == (1 + kBindingCount) * sizeof(void*),
 }  // namespace
 
 int bindRuntime(const char* libraryPath) {
+  uint64_t phase = phaseStart();
   void* library = loadLibrary(libraryPath);
   if (!library) return 0;  // the slots keep whatever they held
   gRuntime.library = library;
@@ -121,6 +123,7 @@ int bindRuntime(const char* libraryPath) {
     // bytes; an absent name leaves the slot null.
     memcpy(row.slot, &address, sizeof address);
   }
+  phaseEnd("load-runtime", phase);
   return 1;
 }
 

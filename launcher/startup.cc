@@ -7,6 +7,7 @@
 #include "host/prepare.h"
 #include "launcher/cleanup.h"
 #include "launcher/paths.h"
+#include "launcher/phase_timing.h"
 #include "launcher/work_dir.h"
 
 const char kForkOption[] = "--multiprocessing-fork";
@@ -35,6 +36,7 @@ int runLauncher(int argc, char** argv) {
     }
   }
 
+  uint64_t phase = phaseStart();
   // The exe path stays alive until the runtime is finalised: it is the
   // interpreter's program name.
   char exePath[kPathBufferSize];
@@ -48,6 +50,7 @@ int runLauncher(int argc, char** argv) {
   (void)acquireRunLock();
   // Started only now, so its sweep already finds this run's lock.
   spawnCleanupChild(exePath);
+  phase = phaseEnd("work-dir-lock-child", phase);
 
   char runtimePath[kPathBufferSize];
   runtimePath[0] = '\0';
@@ -60,12 +63,15 @@ int runLauncher(int argc, char** argv) {
     // The runtime path buffer is reused for the executable's directory.
     status = runInterpreter(exePath, runtimePath, mainName, childMode, argc,
                             argv);
+    phase = phaseStart();
     unbindRuntime();
+    phaseEnd("unbind-runtime", phase);
   }
 
   // Teardown in reverse order of acquisition; the work directory stays
   // for the sweep of a later run.
   (void)releaseArchives();  // always 1
   (void)releaseRunLock();   // 0 only when no lock was taken
+  phaseReportTotals();
   return status;
 }

@@ -14,6 +14,10 @@
 // Windows) and the separator between entries of PATH (':' or ';').
 extern const char kPathSeparator;
 extern const char kPathListSeparator;
+// File-name suffixes of executables ("" or ".exe") and of the runtime's
+// native extension modules (".so" or ".pyd").
+extern const char kExecutableSuffix[];
+extern const char kExtensionModuleSuffix[];
 
 // Full path of the running executable into `out` (`size` bytes); its
 // length, or 0 when it cannot be read or does not fit (never truncated).

@@ -19,6 +19,8 @@
 
 const char kPathSeparator = '/';
 const char kPathListSeparator = ':';
+const char kExecutableSuffix[] = "";
+const char kExtensionModuleSuffix[] = ".so";
 
 // The calls tests must be able to make fail, reachable through
 // platformOverride. The real ones are the defaults.

@@ -1,0 +1,354 @@
+// Win32 implementation of platform/platform.h (32-bit Windows, narrow
+// "A" calls throughout: every path is ANSI text with '\\' separators).
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+const char kPathSeparator = '\\';
+const char kPathListSeparator = ';';
+const char kExecutableSuffix[] = ".exe";
+const char kExtensionModuleSuffix[] = ".pyd";
+
+// Standard output and error carry exactly the bytes the program prints:
+// the launcher's message lines already end in "\r\n", which text mode
+// would turn into "\r\r\n". Done once before main, for every program
+// linked with this file.
+static int winBinaryStdStreams() {
+  (void)_setmode(_fileno(stdout), _O_BINARY);  // fails only without a stream
+  (void)_setmode(_fileno(stderr), _O_BINARY);
+  return 1;
+}
+static const int gWinBinaryStdStreams = winBinaryStdStreams();
+
+// The calls tests must be able to make fail, reachable through
+// platformOverride. The real ones are the defaults.
+static FILE* winOpenFile(const char* path, const char* mode);
+static size_t winWriteFile(const void* data, size_t size, FILE* file);
+static int winMakeDir(const char* path);
+static int winSpawnDetached(const char* exePath, const char* arg1,
+                            const char* arg2);
+
+static struct {
+  FILE* (*openFile)(const char*, const char*);
+  size_t (*writeFile)(const void*, size_t, FILE*);
+  int (*makeDir)(const char*);
+  int (*spawnDetached)(const char*, const char*, const char*);
+} winCalls = {winOpenFile, winWriteFile, winMakeDir, winSpawnDetached};
+
+int platformOverride(const char* name, void* fn) {
+  if (strcmp(name, "openFile") == 0) {
+    winCalls.openFile =
+        fn ? reinterpret_cast<FILE* (*)(const char*, const char*)>(fn)
+           : winOpenFile;
+  } else if (strcmp(name, "writeFile") == 0) {
+    winCalls.writeFile =
+        fn ? reinterpret_cast<size_t (*)(const void*, size_t, FILE*)>(fn)
+           : winWriteFile;
+  } else if (strcmp(name, "makeDir") == 0) {
+    winCalls.makeDir =
+        fn ? reinterpret_cast<int (*)(const char*)>(fn) : winMakeDir;
+  } else if (strcmp(name, "spawnDetached") == 0) {
+    winCalls.spawnDetached =
+        fn ? reinterpret_cast<int (*)(const char*, const char*, const char*)>(fn)
+           : winSpawnDetached;
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
+size_t platformExePath(char* out, size_t size) {
+  if (size == 0) return 0;
+  DWORD limit = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
+  DWORD n = GetModuleFileNameA(nullptr, out, limit);
+  // A result equal to the buffer size means the name was cut (and on
+  // older systems left unterminated): refuse it rather than hand out a
+  // wrong path.
+  if (n == 0 || n >= limit) {
+    out[0] = '\0';
+    return 0;
+  }
+  out[n] = '\0';
+  return n;
+}
+
+// Wide buffers of the temporary directory lookup, in characters.
+static const DWORD kWinTempChars = 1024;
+
+size_t platformTempDir(char* out, size_t size) {
+  WCHAR longPath[kWinTempChars];
+  WCHAR shortPath[kWinTempChars];
+  DWORD got = GetTempPathW(kWinTempChars, longPath);
+  if (got == 0 || got >= kWinTempChars) return 0;
+  // The run's directory lives under the short (8.3) form, which keeps
+  // the paths handed to the runtime free of blanks and long names.
+  got = GetShortPathNameW(longPath, shortPath, kWinTempChars);
+  if (got == 0 || got >= kWinTempChars) return 0;
+  size_t n = static_cast<size_t>(lstrlenW(shortPath));
+  // The temporary directory path ends with a backslash; it is not taken.
+  if (n > 0 && shortPath[n - 1] == L'\\') --n;
+  if (n == 0 || n + 1 > size) return 0;
+  for (size_t i = 0; i < n; ++i) {
+    // Characters up to 0xFF become the byte of the same value. Anything
+    // above has no such byte, and a directory name with a substitute in
+    // it would be another directory: such a one is not used at all.
+    if (shortPath[i] > 0xFF) return 0;
+    out[i] = static_cast<char>(shortPath[i]);
+  }
+  out[n] = '\0';
+  // A doubled separator at the end (a TMP value ending in "\\") leaves
+  // one more backslash: drop it as well, so names join with exactly one.
+  if (out[n - 1] == '\\') out[--n] = '\0';
+  return n;
+}
+
+// Seconds since 1970-01-01 UTC from a FILETIME (100 ns ticks since 1601).
+static int64_t winUnixSeconds(const FILETIME& ft) {
+  uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
+                   ft.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+}
+
+static void winFillInfo(DWORD attributes, const FILETIME& lastWrite,
+                        PathInfo* info) {
+  info->exists = 1;
+  // A reparse point (symbolic link, junction) is a link, and a link to a
+  // directory is not a directory: nothing ever descends through one.
+  info->isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  info->isDir =
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !info->isLink;
+  // The temporary directory is per user on Windows; ownership is not
+  // examined.
+  info->isOurs = 1;
+  info->mtime = winUnixSeconds(lastWrite);
+}
+
+int statPath(const char* path, PathInfo* info) {
+  memset(info, 0, sizeof *info);
+  // Wildcards name no file; without this check the query would fail
+  // anyway, but for a reason less plain to see.
+  if (strpbrk(path, "*?")) return 0;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+  winFillInfo(data.dwFileAttributes, data.ftLastWriteTime, info);
+  return 1;
+}
+
+static int winMakeDir(const char* path) {
+  return CreateDirectoryA(path, nullptr) != 0;  // default security
+}
+int makeDir(const char* path) { return winCalls.makeDir(path); }
+
+int removeDir(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+int removeFile(const char* path) {
+  if (DeleteFileA(path)) return 1;
+  // A directory symbolic link or junction is removed as the link itself
+  // (RemoveDirectoryA never touches the target); plain directories stay.
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return RemoveDirectoryA(path) != 0;
+  }
+  return 0;
+}
+
+int64_t wallClockSeconds() {
+  time_t now = time(nullptr);
+  return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
+}
+
+long processId() { return static_cast<long>(GetCurrentProcessId()); }
+
+const char* getEnv(const char* name) { return getenv(name); }
+
+int setEnv(const char* name, const char* value) {
+  if (!name || !*name || strchr(name, '=')) return 0;
+  const char* v = value ? value : "";
+  // The C runtime's copy (read by getenv) and the process environment
+  // (inherited by children, read by the loader's DLL search through
+  // PATH) are kept the same. "NAME=" removes the variable from both.
+  size_t n = strlen(name), m = strlen(v);
+  char* entry = static_cast<char*>(malloc(n + m + 2));
+  if (!entry) return 0;
+  memcpy(entry, name, n);
+  entry[n] = '=';
+  memcpy(entry + n + 1, v, m + 1);
+  int ok = _putenv(entry) == 0;
+  free(entry);  // the C runtime keeps its own copy
+  if (!SetEnvironmentVariableA(name, *v ? v : nullptr) && *v) ok = 0;
+  return ok;
+}
+
+static FILE* winOpenFile(const char* path, const char* mode) {
+  return fopen(path, mode);
+}
+FILE* openFile(const char* path, const char* mode) {
+  return winCalls.openFile(path, mode);
+}
+
+static size_t winWriteFile(const void* data, size_t size, FILE* file) {
+  return fwrite(data, 1, size, file);
+}
+size_t writeFile(const void* data, size_t size, FILE* file) {
+  return winCalls.writeFile(data, size, file);
+}
+
+// The run lock is the lock file held open as a "wb" stream whose handle
+// shares read and write but not delete: while it is open, every attempt
+// to delete the file fails, and that failure is how the sweep of another
+// process recognises a live run. The file appears with this sharing mode
+// at once, so no rename step is needed.
+struct LockFile {
+  FILE* stream;
+};
+
+// <windows.h> declares a function LockFile, which hides the struct's
+// name: the struct is therefore always spelled with its keyword here.
+struct LockFile* lockFileAcquire(const char* path) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (!stream) {
+    _close(fd);  // closes the handle too
+    return nullptr;
+  }
+  struct LockFile* lock =
+      static_cast<struct LockFile*>(malloc(sizeof(struct LockFile)));
+  if (!lock) {
+    fclose(stream);
+    return nullptr;
+  }
+  lock->stream = stream;
+  return lock;
+}
+
+void lockFileRelease(struct LockFile* lock) {
+  if (!lock) return;
+  fclose(lock->stream);
+  free(lock);
+}
+
+int lockFileRemoveIfFree(const char* path) { return DeleteFileA(path) != 0; }
+
+struct DirScan {
+  HANDLE find;
+  int pending;  // the first entry, from FindFirstFileA, is not yet returned
+  WIN32_FIND_DATAA data;
+};
+
+DirScan* dirScanOpen(const char* directory, const char* pattern) {
+  // The pattern joined to the directory; an empty directory gives a
+  // pattern beginning with a backslash: the root of the current drive.
+  size_t n = strlen(directory), m = strlen(pattern);
+  char* search = static_cast<char*>(malloc(n + m + 2));
+  if (!search) return nullptr;
+  memcpy(search, directory, n);
+  if (n == 0 || directory[n - 1] != '\\') search[n++] = '\\';
+  memcpy(search + n, pattern, m + 1);
+  DirScan* scan = static_cast<DirScan*>(malloc(sizeof(DirScan)));
+  if (!scan) {
+    free(search);
+    return nullptr;
+  }
+  scan->find = FindFirstFileA(search, &scan->data);
+  free(search);
+  if (scan->find == INVALID_HANDLE_VALUE) {
+    free(scan);
+    return nullptr;
+  }
+  scan->pending = 1;
+  return scan;
+}
+
+int dirScanNext(DirScan* scan, DirEntry* entry) {
+  for (;;) {
+    if (scan->pending) {
+      scan->pending = 0;
+    } else if (!FindNextFileA(scan->find, &scan->data)) {
+      return 0;
+    }
+    const char* name = scan->data.cFileName;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    size_t n = strlen(name);
+    if (n >= sizeof entry->name) continue;
+    memcpy(entry->name, name, n + 1);
+    memset(&entry->info, 0, sizeof entry->info);
+    winFillInfo(scan->data.dwFileAttributes, scan->data.ftLastWriteTime,
+                &entry->info);
+    return 1;
+  }
+}
+
+void dirScanClose(DirScan* scan) {
+  if (!scan) return;
+  FindClose(scan->find);
+  free(scan);
+}
+
+// The child's command line: the quoted executable, the option, the quoted
+// path, so that the child's C runtime splits it back into exactly these
+// three arguments.
+static const size_t kWinCommandLineSize = 2048;
+
+static int winSpawnDetached(const char* exePath, const char* arg1,
+                            const char* arg2) {
+  char commandLine[kWinCommandLineSize];
+  int n = snprintf(commandLine, sizeof commandLine, "\"%s\" %s \"%s\"",
+                   exePath, arg1, arg2);
+  // A command line that does not fit would start the child with a cut
+  // path: better no child at all.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) return 0;
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof process);
+  // No console, no inherited handles (above all not the lock file's), the
+  // parent's environment and current directory.
+  if (!CreateProcessA(exePath, commandLine, nullptr, nullptr, FALSE,
+                      DETACHED_PROCESS | NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &process)) {
+    return 0;
+  }
+  // The parent never waits for the child nor learns its outcome.
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return 1;
+}
+int spawnDetached(const char* exePath, const char* arg1, const char* arg2) {
+  return winCalls.spawnDetached(exePath, arg1, arg2);
+}
+
+void* loadLibrary(const char* path) {
+  return reinterpret_cast<void*>(LoadLibraryA(path));
+}
+
+void* findSymbol(void* library, const char* name) {
+  if (!library) return nullptr;
+  FARPROC address = GetProcAddress(static_cast<HMODULE>(library), name);
+  // A function address handed out as a plain pointer: copied bit for bit,
+  // since the two pointer kinds do not convert by a cast.
+  void* result = nullptr;
+  static_assert(sizeof result == sizeof address, "pointer sizes differ");
+  memcpy(&result, &address, sizeof result);
+  return result;
+}
+
+void unloadLibrary(void* library) {
+  if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
