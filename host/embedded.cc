@@ -12,14 +12,15 @@
 const char kModuleFilePrefix[] = "skiffrelay";
 
 size_t moduleFileName(const char* name, char* out, size_t capacity) {
-  int length = snprintf(out, capacity, "%s%c%s", kModuleFilePrefix,
-                        kPathSeparator, name);
+  int length = snprintf(out, capacity, "%s%s%c%s", kModuleFilePrefix,
+                        kExecutableSuffix, kPathSeparator, name);
   if (length < 0 || static_cast<size_t>(length) >= capacity) {
     if (capacity > 0) out[0] = '\0';
     return 0;
   }
-  // Dots of the dotted name only; the prefix has none.
-  for (char* p = out + strlen(kModuleFilePrefix) + 1; *p; ++p) {
+  // Dots of the dotted name only, not the one of ".exe".
+  size_t prefix = strlen(kModuleFilePrefix) + strlen(kExecutableSuffix) + 1;
+  for (char* p = out + prefix; *p; ++p) {
     if (*p == '.') *p = kPathSeparator;
   }
   return static_cast<size_t>(length);

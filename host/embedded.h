@@ -27,10 +27,11 @@ const size_t kMainRecord = 8;
 extern const EmbeddedModule kEmbeddedModules[kEmbeddedModuleCount];
 
 // Fixed first part of every embedded or archived module's file name,
-// whatever the executable is called: "skiffrelay/tav_import".
-extern const char kModuleFilePrefix[];  // "skiffrelay"
+// whatever the executable is called: "skiffrelay", then kExecutableSuffix
+// ("skiffrelay/tav_import"; "skiffrelay.exe\tav_import" on Windows).
+extern const char kModuleFilePrefix[];
 
-// Writes kModuleFilePrefix, the path separator and `name` with every "."
+// Writes kModuleFilePrefix, kExecutableSuffix, the path separator and `name` with every "."
 // turned into the separator into `out` (`capacity` bytes). Its length, or
 // 0 when it does not fit.
 size_t moduleFileName(const char* name, char* out, size_t capacity);

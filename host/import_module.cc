@@ -14,10 +14,7 @@
 #include "host/sys_setup.h"
 #include "launcher/paths.h"
 #include "launcher/work_dir.h"
-
-#ifndef SKIFF_EXTENSION_FILETYPE
-#define SKIFF_EXTENSION_FILETYPE ".so"
-#endif
+#include "platform/platform.h"
 
 namespace {
 
@@ -175,7 +172,7 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const char* extensionFileType() { return SKIFF_EXTENSION_FILETYPE; }
+const char* extensionFileType() { return kExtensionModuleSuffix; }
 
 // A constant is an int, or a text when `text` is set. Texts are native
 // paths, so they go through the file-system decoding like sys.path.
