@@ -25,7 +25,8 @@ int writeWholeFile(const char* filePath, const uint8_t* data, size_t length) {
 int isSafeMemberName(const char* name) {
   if (name[0] == '\0') return 0;
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return 0;
-  return strchr(name, '/') == nullptr && strchr(name, '\\') == nullptr;
+  if (strchr(name, '/') || strchr(name, '\\')) return 0;
+  return !isReservedFileName(name);  // a device would swallow the content
 }
 
 int writeMember(Archive* archive, ArchiveMember* member, const char* filePath) {

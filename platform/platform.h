@@ -40,6 +40,12 @@ struct PathInfo {
 // or cannot be queried.
 int statPath(const char* path, PathInfo* info);
 
+// 1 when the single file name `name` means something else to the system
+// than a file in a directory: on Windows the device names (CON, PRN, AUX,
+// NUL, COM1-9, LPT1-9, any case, with or without an extension) and names
+// holding ':' or ending in a dot or a blank. Never on POSIX.
+int isReservedFileName(const char* name);
+
 // Creates a directory private to the current user; 1 made, 0 failed
 // (including when something already exists there).
 int makeDir(const char* path);

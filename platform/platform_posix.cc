@@ -95,6 +95,8 @@ int statPath(const char* path, PathInfo* info) {
   return 1;
 }
 
+int isReservedFileName(const char*) { return 0; }
+
 static int posixMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
 int makeDir(const char* path) { return posixCalls.makeDir(path); }
 int removeDir(const char* path) { return rmdir(path) == 0; }

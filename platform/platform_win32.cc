@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <ctype.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -146,6 +147,27 @@ static int winMakeDir(const char* path) {
 int makeDir(const char* path) { return winCalls.makeDir(path); }
 
 int removeDir(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+int isReservedFileName(const char* name) {
+  size_t n = strlen(name);
+  if (n == 0) return 0;
+  if (strchr(name, ':') || name[n - 1] == '.' || name[n - 1] == ' ') return 1;
+  // The device name is the part before the first dot ("nul.txt" is NUL).
+  size_t base = strcspn(name, ".");
+  char upper[5];
+  if (base < 3 || base > 4) return 0;
+  for (size_t i = 0; i < base; ++i) {
+    upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(name[i])));
+  }
+  upper[base] = '\0';
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* device : kDevices) {
+    if (strcmp(upper, device) == 0) return 1;
+  }
+  return base == 4 && (strncmp(upper, "COM", 3) == 0 ||
+                       strncmp(upper, "LPT", 3) == 0) &&
+         upper[3] >= '1' && upper[3] <= '9';
+}
 
 int removeFile(const char* path) {
   if (DeleteFileA(path)) return 1;

@@ -234,3 +234,14 @@ TEST(Win32Library, LoadFindUnload) {
 }
 
 }  // namespace
+
+// Archive members are written under their names: a device name would send
+// the content to a device instead of a file.
+TEST(Win32ReservedNames, DevicesAndOddEndingsAreReserved) {
+  const char* reserved[] = {"CON", "nul", "Nul.txt", "aux.tar.gz", "PRN",
+                            "com1", "LPT9.log", "a:b", "name.", "name "};
+  const char* ordinary[] = {"CONSOLE", "nul_", "com0", "lpt10", "COM",
+                            "tav_init.zip", "python311.dll", "a.b.pyd"};
+  for (const char* name : reserved) EXPECT_EQ(1, isReservedFileName(name)) << name;
+  for (const char* name : ordinary) EXPECT_EQ(0, isReservedFileName(name)) << name;
+}
