@@ -119,10 +119,14 @@ TEST_F(LauncherWin32Test, WithoutRuntimeLibraryStopsAtBindingWithStatusTwo) {
     EXPECT_EQ(fileExists(marker()), c.loads) << c.what;
   }
   // Each run extracted both archives into its own work directory before
-  // it stopped (unless a cleanup child already swept it away).
+  // it stopped. A cleanup child may be sweeping it meanwhile; a sweep
+  // deletes the lock file first, so files seen before the lock file is
+  // seen are what the run left.
   for (const std::string& d : workDirs()) {
-    if (!fileExists(d + "\\readme.txt")) continue;
-    EXPECT_TRUE(fileExists(d + "\\ext.pyd")) << d;
+    bool readme = fileExists(d + "\\readme.txt");
+    bool ext = fileExists(d + "\\ext.pyd");
+    if (!fileExists(d + "\\__TAV_LOCK__")) continue;
+    EXPECT_TRUE(readme && ext) << d;
     expectLockReleased(d);
   }
 }
