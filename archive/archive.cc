@@ -130,6 +130,10 @@ int readIndex(Archive* archive) {
 Archive* openArchive(const char* path, uint32_t baseOffset) {
   FILE* file = openFile(path, "rb");
   if (!file) return nullptr;
+  // Every read here asks for exactly the bytes it needs (header, index,
+  // one member's span), so a stream buffer would only add a copy and
+  // split large reads; unbuffered, each is one read(2).
+  (void)setvbuf(file, nullptr, _IONBF, 0);  // a refusal only costs copies
   Archive* archive = static_cast<Archive*>(calloc(1, sizeof(Archive)));
   if (!archive) {
     fclose(file);
@@ -206,25 +210,42 @@ ArchiveMember* findMember(Archive* archive, const char* name) {
   return static_cast<ArchiveMember*>(value);
 }
 
+namespace {
+
+// Where a member's span starts in the file; 0 when the span (the 4-byte
+// length prefix, then the stored bytes) does not lie inside the file, so
+// nothing is allocated or read for it.
+int spanStart(const Archive* archive, const ArchiveMember* member,
+              uint64_t* start) {
+  if (member->storedSize < kLengthPrefixSize) return 0;
+  *start = static_cast<uint64_t>(archive->baseOffset) + member->offset;
+  return *start + member->storedSize <= archive->fileSize;
+}
+
+// Takes the content size from the length prefix into the member record;
+// 0 when a zlib member claims more than its stream can inflate to.
+int takeContentSize(const Archive* archive, ArchiveMember* member,
+                    const uint8_t* prefix, size_t storedLength) {
+  uint32_t contentSize;
+  unpackRecord(kLengthPrefixFormat, prefix, &contentSize);
+  member->contentSize = contentSize;
+  return archive->kind != kKindZlib ||
+         contentSize <= storedLength * kMaxInflateRatio + kInflateSlack;
+}
+
+}  // namespace
+
 uint32_t readMember(Archive* archive, ArchiveMember* member,
                     uint8_t** content) {
   *content = nullptr;
-  // The span holds the 4-byte length prefix, then the stored bytes; it
-  // must lie inside the file before anything is allocated for it.
-  if (member->storedSize < kLengthPrefixSize) return 0;
-  uint64_t start = static_cast<uint64_t>(archive->baseOffset) + member->offset;
-  if (start + member->storedSize > archive->fileSize) return 0;
+  uint64_t start = 0;
+  if (!spanStart(archive, member, &start)) return 0;
   size_t storedLength = member->storedSize - kLengthPrefixSize;
 
   uint8_t prefix[kLengthPrefixSize];
   if (!readAt(archive->file, start, prefix, sizeof prefix)) return 0;
-  uint32_t contentSize;
-  unpackRecord(kLengthPrefixFormat, prefix, &contentSize);
-  member->contentSize = contentSize;
-  if (archive->kind == kKindZlib &&
-      contentSize > storedLength * kMaxInflateRatio + kInflateSlack) {
-    return 0;
-  }
+  if (!takeContentSize(archive, member, prefix, storedLength)) return 0;
+  uint32_t contentSize = member->contentSize;
 
   uint8_t* stored = static_cast<uint8_t*>(malloc(storedLength ? storedLength : 1));
   if (!stored) return 0;
@@ -243,6 +264,54 @@ uint32_t readMember(Archive* archive, ArchiveMember* member,
   member->contentSize = static_cast<uint32_t>(length);
   *content = decoded;
   return static_cast<uint32_t>(length);
+}
+
+uint32_t readMemberSpan(Archive* archive, ArchiveMember* member,
+                        uint8_t* span, uint8_t** content) {
+  *content = nullptr;
+  uint64_t start = 0;
+  if (!spanStart(archive, member, &start)) return 0;
+  size_t storedLength = member->storedSize - kLengthPrefixSize;
+  if (!readAt(archive->file, start, span, member->storedSize)) return 0;
+  if (!takeContentSize(archive, member, span, storedLength)) return 0;
+
+  uint8_t* stored = span + kLengthPrefixSize;
+  uint8_t* decoded = nullptr;
+  size_t length = decodeByKind(archive->kind, stored, storedLength, &decoded,
+                               member->contentSize);
+  if (length == 0 || length > UINT32_MAX) {
+    if (decoded != stored) free(decoded);
+    return 0;
+  }
+  member->contentSize = static_cast<uint32_t>(length);
+  *content = decoded;
+  return static_cast<uint32_t>(length);
+}
+
+uint32_t copyStoredMember(Archive* archive, ArchiveMember* member,
+                          uint8_t* buffer, size_t capacity, MemberSink sink,
+                          void* context) {
+  if (archive->kind != kKindStored || capacity <= kLengthPrefixSize) return 0;
+  uint64_t start = 0;
+  if (!spanStart(archive, member, &start)) return 0;
+  size_t storedLength = member->storedSize - kLengthPrefixSize;
+  size_t piece = member->storedSize < capacity ? member->storedSize : capacity;
+  if (!readAt(archive->file, start, buffer, piece)) return 0;
+  (void)takeContentSize(archive, member, buffer, storedLength);  // stored: 1
+  if (storedLength == 0) return 0;  // empty content, as readMember
+  // Content follows the prefix in the first piece (it holds more than
+  // the prefix: capacity and span both exceed 4 bytes).
+  if (!sink(context, buffer + kLengthPrefixSize, piece - kLengthPrefixSize)) {
+    return 0;
+  }
+  // The rest follows the first piece directly: no seek in between.
+  for (size_t left = member->storedSize - piece; left > 0; left -= piece) {
+    piece = left < capacity ? left : capacity;
+    if (fread(buffer, 1, piece, archive->file) != piece) return 0;
+    if (!sink(context, buffer, piece)) return 0;
+  }
+  member->contentSize = static_cast<uint32_t>(storedLength);
+  return static_cast<uint32_t>(storedLength);
 }
 
 ArchiveMember* firstMember(Archive* archive) {

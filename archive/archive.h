@@ -58,6 +58,25 @@ ArchiveMember* findMember(Archive* archive, const char* name);  // or null
 // empty content.
 uint32_t readMember(Archive* archive, ArchiveMember* member,
                     uint8_t** content);
+// readMember for callers that reuse one buffer across members: reads the
+// member's whole span (length prefix and stored bytes) into `span`, which
+// holds at least member->storedSize bytes, with one read, and decodes it
+// with the same checks. The content's length, with *content pointing at
+// it: inside `span` for a stored member, else a new buffer the caller
+// frees with free(); 0 with *content null on failure or empty content.
+uint32_t readMemberSpan(Archive* archive, ArchiveMember* member,
+                        uint8_t* span, uint8_t** content);
+// Receives a member's content piece by piece; 1 to go on, 0 to stop.
+typedef int (*MemberSink)(void* context, const uint8_t* data, size_t length);
+// For stored (kind 1) members too large to hold at once: reads the span
+// with the checks of readMember, in pieces of at most `capacity` bytes
+// through `buffer`, and hands the content to `sink` in order (the first
+// call comes only after the first piece was read). The content's length,
+// or 0 when the archive is not stored, `capacity` is below 5, the member
+// is empty, a check or a read fails, or the sink stopped.
+uint32_t copyStoredMember(Archive* archive, ArchiveMember* member,
+                          uint8_t* buffer, size_t capacity, MemberSink sink,
+                          void* context);
 // Walk in table slot order; null at the end. No renaming during a walk.
 ArchiveMember* firstMember(Archive* archive);
 ArchiveMember* nextMember(Archive* archive);

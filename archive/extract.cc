@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "archive/inflate.h"
 #include "launcher/paths.h"
 #include "launcher/work_dir.h"
 #include "platform/platform.h"
@@ -15,8 +16,76 @@ namespace {
 int writeWholeFile(const char* filePath, const uint8_t* data, size_t length) {
   FILE* file = openFile(filePath, "wb");
   if (!file) return 0;
+  // The content is in memory already: unbuffered, it goes to the file in
+  // one write instead of being copied through the stream's buffer first.
+  (void)setvbuf(file, nullptr, _IONBF, 0);  // a refusal only costs a copy
   int ok = writeFile(data, length, file) == length;
   if (fclose(file) != 0) ok = 0;
+  return ok;
+}
+
+// Stored members larger than this are copied to their file in pieces of
+// this size instead of as one span: a fresh buffer of several megabytes
+// (the runtime library) costs more in page faults than the copy itself,
+// while one of this size is reused for every piece.
+const size_t kPieceSize = 1 << 20;
+
+// The span buffer of one extraction, reused from member to member and
+// grown to the largest span met (at most kPieceSize for stored members),
+// so that each member costs one read and one write and no allocation of
+// its own (a zlib member's inflated content excepted).
+struct SpanBuffer {
+  uint8_t* data = nullptr;
+  size_t capacity = 0;
+  ~SpanBuffer() { free(data); }
+  int reserve(size_t size) {
+    if (size <= capacity) return 1;
+    free(data);
+    data = static_cast<uint8_t*>(malloc(size));
+    capacity = data ? size : 0;
+    return data != nullptr;
+  }
+};
+
+// The target file of a piecewise copy, created with the first piece, so
+// that a member that cannot be read leaves no file.
+struct FileSink {
+  const char* path;
+  FILE* file;
+};
+
+int writePiece(void* context, const uint8_t* data, size_t length) {
+  FileSink* sink = static_cast<FileSink*>(context);
+  if (!sink->file) {
+    sink->file = openFile(sink->path, "wb");
+    if (!sink->file) return 0;
+    (void)setvbuf(sink->file, nullptr, _IONBF, 0);  // as in writeWholeFile
+  }
+  return writeFile(data, length, sink->file) == length;
+}
+
+int copyMemberToFile(Archive* archive, ArchiveMember* member,
+                     const char* filePath, SpanBuffer* buffer) {
+  if (!buffer->reserve(kPieceSize)) return 0;
+  FileSink sink = {filePath, nullptr};
+  int ok = copyStoredMember(archive, member, buffer->data, kPieceSize,
+                            writePiece, &sink) != 0;
+  // A file that was created but not written in full stays behind.
+  if (sink.file && fclose(sink.file) != 0) ok = 0;
+  return ok && sink.file;
+}
+
+int writeMemberWith(Archive* archive, ArchiveMember* member,
+                    const char* filePath, SpanBuffer* buffer) {
+  if (archive->kind == kKindStored && member->storedSize > kPieceSize) {
+    return copyMemberToFile(archive, member, filePath, buffer);
+  }
+  if (!buffer->reserve(member->storedSize)) return 0;
+  uint8_t* content = nullptr;
+  uint32_t length = readMemberSpan(archive, member, buffer->data, &content);
+  if (length == 0) return 0;  // nothing read: no file is created
+  int ok = writeWholeFile(filePath, content, length);
+  if (archive->kind != kKindStored) free(content);  // inflated on its own
   return ok;
 }
 
@@ -30,12 +99,8 @@ int isSafeMemberName(const char* name) {
 }
 
 int writeMember(Archive* archive, ArchiveMember* member, const char* filePath) {
-  uint8_t* content = nullptr;
-  uint32_t length = readMember(archive, member, &content);
-  if (length == 0) return 0;  // nothing read: no file is created
-  int ok = writeWholeFile(filePath, content, length);
-  free(content);
-  return ok;
+  SpanBuffer buffer;
+  return writeMemberWith(archive, member, filePath, &buffer);
 }
 
 uint32_t writeAllMembers(Archive* archive, const char* directory) {
@@ -52,6 +117,7 @@ uint32_t writeAllMembers(Archive* archive, const char* directory) {
   }
   target[prefixLength] = '\0';
 
+  SpanBuffer buffer;
   uint32_t written = 0;
   for (ArchiveMember* member = firstMember(archive); member;
        member = nextMember(archive)) {
@@ -60,7 +126,7 @@ uint32_t writeAllMembers(Archive* archive, const char* directory) {
     size_t nameLength = strlen(name);
     if (prefixLength + nameLength >= sizeof target) continue;  // never cut
     memcpy(target + prefixLength, name, nameLength + 1);
-    if (writeMember(archive, member, target)) ++written;
+    if (writeMemberWith(archive, member, target, &buffer)) ++written;
     target[prefixLength] = '\0';
   }
   return written;

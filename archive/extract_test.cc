@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -215,6 +216,63 @@ TEST_F(ExtractTest, OpenAndWriteFailures) {
   platformOverride("writeFile", nullptr);
   EXPECT_EQ(1, extractMember(a, "_ssl.pyd"));
   EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
+  closeArchive(a);
+}
+
+// Stored members above 1 MiB are copied in pieces; every byte arrives,
+// and a failing open or write fails the member as it does a small one.
+TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
+  const size_t kPiece = 1 << 20;
+  std::vector<uint8_t> big(3 * kPiece + 5);
+  for (size_t i = 0; i < big.size(); ++i) {
+    big[i] = static_cast<uint8_t>(i * 131 % 251);
+  }
+  std::string path = saveArchive(
+      makeArchive(kKindStored, {{"big.so", big}, {"small", toBytes("s")}}));
+  struct Case {
+    const char* label;
+    void* open;
+    void* write;
+    int extracted;
+    size_t bigFileSize;  // SIZE_MAX: no file
+    const char* small;   // the one-byte member afterwards
+  };
+  const Case cases[] = {
+      {"all pieces", nullptr, nullptr, 1, big.size(), "s"},
+      // halfWrite takes half of the first piece's content, then it stops.
+      {"short write", nullptr, reinterpret_cast<void*>(halfWrite), 0,
+       (kPiece - 4) / 2, ""},
+      {"refused open", reinterpret_cast<void*>(recordingOpen), nullptr, 0,
+       SIZE_MAX, "s"},
+  };
+  gRefusedSuffix = "/big.so";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    (void)remove(inWorkDir("big.so").c_str());
+    platformOverride("openFile", c.open);
+    platformOverride("writeFile", c.write);
+    EXPECT_EQ(c.extracted, extractArchive(path.c_str(), 0));
+    platformOverride("openFile", nullptr);
+    platformOverride("writeFile", nullptr);
+    std::vector<uint8_t> got;
+    if (c.bigFileSize == SIZE_MAX) {
+      EXPECT_FALSE(readFileBytes(inWorkDir("big.so"), &got));
+    } else {
+      ASSERT_TRUE(readFileBytes(inWorkDir("big.so"), &got));
+      ASSERT_EQ(c.bigFileSize, got.size());
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), big.begin()));
+    }
+    EXPECT_EQ(c.small, readText(inWorkDir("small")));
+  }
+
+  // One member on its own takes the same path.
+  Archive* a = openArchive(path.c_str(), 0);
+  ASSERT_NE(nullptr, a);
+  EXPECT_EQ(1, extractMember(a, "big.so"));
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(readFileBytes(inWorkDir("big.so"), &got));
+  EXPECT_TRUE(got == big);
+  EXPECT_EQ(big.size(), findMember(a, "big.so")->contentSize);
   closeArchive(a);
 }
 

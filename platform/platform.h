@@ -23,7 +23,8 @@ extern const char kExtensionModuleSuffix[];
 // length, or 0 when it cannot be read or does not fit (never truncated).
 size_t platformExePath(char* out, size_t size);
 
-// The user's temporary directory into `out`, without a trailing separator
+// The user's temporary directory into `out` as a full path (a relative
+// one is taken from the current directory), without a trailing separator
 // unless it is the root; its length, or 0 when there is none or it does
 // not fit.
 size_t platformTempDir(char* out, size_t size);

@@ -38,6 +38,34 @@ static struct {
 } posixCalls = {posixOpenFile, posixWriteFile, posixMakeDir,
                 posixSpawnDetached};
 
+// Process set-up before main runs.
+//
+// A process started with standard input, output or error closed would
+// hand that descriptor number to the first file it opens (the run's lock
+// file, an extracted member), and the result line or an error message
+// would then be written into that file. Each closed one is opened on the
+// null device; the lowest free descriptor is the one wanted, since the
+// lower ones are open by then.
+//
+// A start-up error line written to a pipe nobody reads any more must not
+// end the process by SIGPIPE: its status is the caller's answer. The
+// runtime ignores SIGPIPE from its start on anyway; this only moves that
+// to the start of the process.
+static int posixPrepareProcess() {
+  (void)signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = open("/dev/null", O_RDWR);
+    if (opened < 0) return 0;
+    if (opened != fd) {
+      (void)close(opened);  // cannot happen: fd is the lowest free one
+      return 0;
+    }
+  }
+  return 1;
+}
+static const int gProcessPrepared = posixPrepareProcess();
+
 int platformOverride(const char* name, void* fn) {
   if (strcmp(name, "openFile") == 0) {
     posixCalls.openFile = fn ? reinterpret_cast<FILE* (*)(const char*, const char*)>(fn)
@@ -75,12 +103,21 @@ size_t platformExePath(char* out, size_t size) {
 size_t platformTempDir(char* out, size_t size) {
   const char* dir = getenv("TMPDIR");
   if (!dir || !*dir) dir = "/tmp";
+  // A relative TMPDIR is taken from the current directory now: the run
+  // changes its current directory before the runtime looks into the work
+  // directory, which must still be the same directory then.
+  size_t prefix = 0;
+  if (dir[0] != '/') {
+    if (size == 0 || !getcwd(out, size)) return 0;
+    prefix = strlen(out);
+    if (out[prefix - 1] != '/') out[prefix++] = '/';
+  }
   size_t n = strlen(dir);
   while (n > 1 && dir[n - 1] == '/') --n;
-  if (n + 1 > size) return 0;
-  memcpy(out, dir, n);
-  out[n] = '\0';
-  return n;
+  if (prefix + n + 1 > size) return 0;
+  memcpy(out + prefix, dir, n);
+  out[prefix + n] = '\0';
+  return prefix + n;
 }
 
 int statPath(const char* path, PathInfo* info) {

@@ -157,3 +157,22 @@ TEST(PlatformTempDir, TmpdirOrDefault) {
   if (saved) setenv("TMPDIR", keep.c_str(), 1);
   else unsetenv("TMPDIR");
 }
+
+// The run changes its current directory after making its work directory
+// there, so a relative TMPDIR must come back as a full path.
+TEST(PlatformTempDir, RelativeTmpdirBecomesFull) {
+  const char* saved = getenv("TMPDIR");
+  std::string keep = saved ? saved : "";
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  std::string base = std::string(cwd) == "/" ? "" : cwd;
+  char buf[4200];
+  setenv("TMPDIR", "rel/tmp/", 1);
+  EXPECT_EQ(platformTempDir(buf, sizeof buf), base.size() + 8);
+  EXPECT_EQ(std::string(buf), base + "/rel/tmp");
+  // The current directory counts towards the size limit.
+  EXPECT_EQ(platformTempDir(buf, base.size() + 8), 0u);
+  EXPECT_EQ(platformTempDir(buf, base.size() + 9), base.size() + 8);
+  if (saved) setenv("TMPDIR", keep.c_str(), 1);
+  else unsetenv("TMPDIR");
+}

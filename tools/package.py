@@ -31,6 +31,14 @@ module's own importer (six.moves): for skiffrelay it finds twice the code
 and still lacks http.cookies. Built-in and frozen modules of the runtime are
 skipped; so is `encodings`, which tav_init.zip carries.
 
+Two refinements keep the closure to what a run uses, since every member is
+extracted and most are imported on every start: a package whose own init
+imports all its submodules at once ships a slim init instead (SLIM_INITS,
+tools/slim_inits/: M2Crypto's init alone drags in about eighty modules of
+email, http, urllib and xmlrpc), and a module that the closure imports only
+when present, for something the program never uses, is left out (LEFT_OUT:
+ftplib's optional ssl).
+
 Every member of both archives is decoded and written to disk on every run,
 so the archive kind is start-up time. bench/archive_kinds.py measures both
 kinds; the defaults below follow its figures (stored extracts faster for
@@ -46,6 +54,7 @@ Usage (run by cmake/packaging.cmake):
 
 import argparse
 import ast
+import hashlib
 import importlib.util
 import io
 import marshal
@@ -59,15 +68,42 @@ import zipfile
 
 # Modules a run imports that no import statement of the embedded scripts
 # reaches:
-#   http.cookies     M2Crypto's bundled six.moves imports it through six's
-#                    own importer (M2Crypto.AuthCookie);
 #   stringprep       encodings.idna (from tav_init.zip) imports it, and an
 #                    FTPS session with M2Crypto loads encodings.idna (seen by
 #                    recording sys.modules around a real session; nothing
 #                    else was new);
 #   multiprocessing  child mode ends with "from multiprocessing import
 #                    freeze_support", run by the launcher itself.
-EXTRA_MODULES = ["http.cookies", "stringprep", "multiprocessing"]
+EXTRA_MODULES = ["stringprep", "multiprocessing"]
+
+# Package inits shipped in a slim form (tools/slim_inits/NAME.py): the
+# original imports every submodule of its package at once, most of which a
+# run never uses, and each of them is extracted and imported on every
+# start. The slim init keeps the package's names and side effects and loads
+# submodules on first use. It replaces the original only when the installed
+# init is byte for byte the one it was written for (its SHA-256 below);
+# otherwise the original ships, with the modules it then needs besides.
+SLIM_INITS = {
+    "M2Crypto": {
+        "sha256": "fd29670c00376b4f082d0b1130efdbaa0ccccc897ae1ab81ec18f35ccac25bfa",
+        # The original's AuthCookie imports it through six's own importer,
+        # which the recorder cannot see.
+        "extra_with_original": ["http.cookies"],
+    },
+}
+# Modules that a module of the closure imports only when they are present
+# (inside "try: ... except ImportError"), for something the program never
+# uses: they stay out of the archive, so the run neither extracts nor
+# imports them and the importing module takes its fallback. One stays in
+# when the scripts or --extra name it themselves.
+LEFT_OUT = {
+    # ftplib defines its own FTP_TLS on top of it; the program's TLS is
+    # M2Crypto's. Importing ssl (and loading _ssl) is a tenth of start-up.
+    "ssl": "ftplib's optional FTP_TLS",
+}
+
+SLIM_INIT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                             "slim_inits")
 
 KIND_STORED = "stored"
 KIND_ZLIB = "zlib"
@@ -87,10 +123,36 @@ ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 # interpreter's own start-up loaded.
 RECORDER = r"""
 import sys, marshal, _imp
+import _frozen_importlib_external as _external
 plan_path, result_path = sys.argv[1], sys.argv[2]
 with open(plan_path, 'rb') as f:
     plan = marshal.loads(f.read())
 sys.path[:] = plan['path']
+# Nothing is cached beside the sources (the slim inits live in the tree).
+sys.dont_write_bytecode = True
+
+class SlimInitFinder(object):
+    # A package in plan['slim'] runs its slim init, with the installed
+    # package directory as its path for the submodules.
+    @classmethod
+    def find_spec(cls, name, path=None, target=None):
+        if name not in plan['slim']:
+            return None
+        init, package_dir = plan['slim'][name]
+        return _external.spec_from_file_location(
+            name, init, submodule_search_locations=[package_dir])
+
+class LeftOutFinder(object):
+    # What stays out of the archive is not importable here either, so
+    # that modules which import it when present record their fallback.
+    @classmethod
+    def find_spec(cls, name, path=None, target=None):
+        if name.split('.')[0] in plan['left_out']:
+            raise ModuleNotFoundError('No module named %r' % name, name=name)
+        return None
+
+sys.meta_path.insert(0, SlimInitFinder)
+sys.meta_path.insert(0, LeftOutFinder)
 failed = []
 for module, fromlist in plan['imports']:
     try:
@@ -267,11 +329,41 @@ def search_path():
     return result
 
 
-def record_closure(imports, work_dir):
+def choose_slim_inits(path):
+    """{package: (slim init, installed package dir)} for the SLIM_INITS whose
+    installed init is the expected one, and notes on those left out."""
+    chosen, notes = {}, []
+    for name, entry in sorted(SLIM_INITS.items()):
+        for directory in path:
+            init = os.path.join(directory, name, "__init__.py")
+            if os.path.isfile(init):
+                break
+        else:
+            continue  # not installed: nothing to replace
+        with open(init, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        if digest != entry["sha256"]:
+            notes.append("%s: installed init %s differs from the one the "
+                         "slim init was written for; shipping it unchanged"
+                         % (name, init))
+            continue
+        chosen[name] = (os.path.join(SLIM_INIT_DIR, name + ".py"),
+                        os.path.dirname(init))
+    return chosen, notes
+
+
+def choose_left_out(imports):
+    """The LEFT_OUT modules that no import of the scripts names itself."""
+    named = {module.split(".")[0] for module, _ in imports}
+    return sorted(m for m in LEFT_OUT if m not in named)
+
+
+def record_closure(imports, work_dir, slim, left_out):
     """Runs the imports in a fresh interpreter; returns (loaded, failed)."""
     plan_path = os.path.join(work_dir, "closure_plan.marshal")
     result_path = os.path.join(work_dir, "closure_result.marshal")
-    plan = {"path": search_path(), "imports": imports}
+    plan = {"path": search_path(), "imports": imports, "slim": slim,
+            "left_out": left_out}
     with open(plan_path, "wb") as f:
         f.write(marshal.dumps(plan))
     if os.path.exists(result_path):
@@ -476,13 +568,28 @@ def main(argv):
             continue  # a template (_tav_app_info.py.in) imports nothing
         imports.extend(i for i in scan_imports(script)
                        if i[0].split(".")[0] not in skip)
-    for name in EXTRA_MODULES + list(args.extra):
+    slim, slim_notes = choose_slim_inits(search_path())
+    for note in slim_notes:
+        sys.stderr.write("package.py: %s\n" % note)
+    extra = list(EXTRA_MODULES)
+    for name, entry in sorted(SLIM_INITS.items()):
+        if name not in slim:
+            extra.extend(entry["extra_with_original"])
+    for name in extra + list(args.extra):
         imports.append((name, ()))
     # Unique, first occurrence order: import order can matter to a module.
     seen = set()
     imports = [i for i in imports if not (i in seen or seen.add(i))]
 
-    loaded, failed = record_closure(imports, args.work_dir)
+    left_out = choose_left_out(imports)
+    loaded, failed = record_closure(imports, args.work_dir, slim, left_out)
+    for module, reason in failed:
+        for name in left_out:
+            if repr(name) in reason:
+                raise PackageError("%s needs %s, which is left out of the "
+                                   "archive (LEFT_OUT in %s): %s" %
+                                   (module, name, os.path.basename(__file__),
+                                    reason))
     members, synthetic = collect_modules(loaded, skip, args.file_prefix)
 
     init_dir = None
@@ -520,6 +627,8 @@ def main(argv):
     if args.depfile:
         sources = list(scripts) + [args.runtime_library]
         sources += [m[2] for m in members if m[3] != "zip"]
+        # A changed original init decides against its slim form.
+        sources += [os.path.join(d, "__init__.py") for _, d in slim.values()]
         write_depfile(args.depfile, [bin_path, modules_path], sources)
 
     if not args.quiet:
@@ -541,6 +650,12 @@ def main(argv):
                      "extension": "extension modules",
                      "zip": INIT_ZIP_NAME + " (%d .pyc)" % init_count}[role]
             print("package:   %-28s %4d  %s" % (label, count, human(size)))
+        for name in sorted(slim):
+            print("package: %s ships its slim init (%s)" %
+                  (name, os.path.relpath(slim[name][0])))
+        for name in left_out:
+            print("package: left out, imported only when present: %s (%s)"
+                  % (name, LEFT_OUT[name]))
         if failed:
             print("package: not importable by the build interpreter, left "
                   "out: %s" % ", ".join(sorted({f[0] for f in failed})))

@@ -110,6 +110,14 @@ UnknownLabel = "Unbekannt"
 # layer cuts each block into full 16 KiB records.
 _UPLOAD_BLOCK = 256 * 1024
 
+# Arguments arrive decoded with the file system encoding and this error
+# handler, which gives back the caller's very bytes when encoding again.
+# Commands, replies, listings and the result line use the same pair, so
+# that every byte of a name, a password or a reply passes unchanged
+# (ftplib's own strict UTF-8 would refuse some of them).
+_ENCODING = sys.getfilesystemencoding()
+_ERRORS = "surrogateescape"
+
 # How long (seconds) the end of a transfer waits for the server to close
 # the data connection before closing it anyway; the server's reply decides.
 _DRAIN_LIMIT = 60.0
@@ -136,7 +144,8 @@ class _DataConnection(ftpslib.SSL.Connection):
         reader = io.BufferedReader(raw, io.DEFAULT_BUFFER_SIZE)
         if "b" in mode:
             return reader
-        return io.TextIOWrapper(reader, encoding, errors, newline)
+        return io.TextIOWrapper(reader, encoding or _ENCODING,
+                                errors or _ERRORS, newline)
 
     def __enter__(self):
         return self
@@ -170,9 +179,35 @@ class _FTP_TLS(ftpslib.FTP_TLS):
     connection's TLS session, which servers such as vsftpd demand.
     """
 
+    encoding = _ENCODING
+
+    def connect(self, host="", port=0, timeout=-999, source_address=None):
+        # ftplib.FTP.connect, with replies read as described at _ERRORS.
+        if host != "":
+            self.host = host
+        if port > 0:
+            self.port = port
+        if timeout != -999:
+            self.timeout = timeout
+        if source_address is not None:
+            self.source_address = source_address
+        self.sock = socket.create_connection(
+            (self.host, self.port), self.timeout,
+            source_address=self.source_address)
+        self.af = self.sock.family
+        self.file = self.sock.makefile("r", encoding=_ENCODING,
+                                       errors=_ERRORS)
+        self.welcome = self.getresp()
+        return self.welcome
+
+    def putline(self, line):
+        if "\r" in line or "\n" in line:
+            raise ValueError("line end inside a command")
+        self.sock.sendall((line + "\r\n").encode(_ENCODING, _ERRORS))
+
     def auth_tls(self):
         ftpslib.FTP_TLS.auth_tls(self)
-        self.file = io.TextIOWrapper(self.file, self.encoding)
+        self.file = io.TextIOWrapper(self.file, _ENCODING, _ERRORS)
 
     def ntransfercmd(self, cmd, rest=None):
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
@@ -199,10 +234,15 @@ class _FTP_TLS(ftpslib.FTP_TLS):
 def _emit(line):
     """Print one result line; a closed standard output ends nothing."""
     try:
-        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
+        sys.stdout.buffer.write((line + os.linesep).encode(_ENCODING,
+                                                           _ERRORS))
         sys.stdout.flush()
     except BaseException:
-        pass
+        # Nobody reads the output any more.  The line stays buffered and
+        # the runtime's flush at exit would fail again and report that on
+        # standard error; with the stream forgotten it flushes nothing.
+        sys.stdout = None
 
 
 def getContent(cert):

@@ -19,7 +19,7 @@ import unittest
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..",
                                           ".."))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "servers"))
-import ftps_servers  # noqa: E402
+import ftps_servers  # noqa: E402,F401 (the tests take it from here)
 
 LAUNCHER = "skiffrelay"
 DIST_FILES = ("skiffrelay", "bin.qar", "modules.qar")
@@ -89,7 +89,10 @@ def snapshot(path):
     for top, dirs, files in os.walk(path):
         for name in dirs + files:
             full = os.path.join(top, name)
-            st = os.lstat(full)
+            try:
+                st = os.lstat(full)
+            except FileNotFoundError:
+                continue  # removed meanwhile (a sweep in a work directory)
             result[os.path.relpath(full, path)] = (st.st_size,
                                                    st.st_mtime_ns)
     return result
@@ -131,10 +134,12 @@ class ReliabilityCase(unittest.TestCase):
         env["TMPDIR"] = self.tmp if tmpdir is None else tmpdir
         return env
 
-    def start(self, args, tmpdir=None, prefix=(), **extra):
+    def start(self, args, tmpdir=None, prefix=(), env=None, **extra):
         """Start the launcher with args; returns the Popen."""
+        if env is None:
+            env = self.env(tmpdir)
         return subprocess.Popen(list(prefix) + [self.launcher()] + list(args),
-                                cwd=self.cwd, env=self.env(tmpdir),
+                                cwd=self.cwd, env=env,
                                 stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, **extra)

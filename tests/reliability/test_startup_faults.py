@@ -17,14 +17,19 @@ the member cases below flip bytes whose effect is fixed by the format
 in the middle of an imported module's code.
 """
 
+import fnmatch
 import os
+import shutil
 import struct
 import subprocess
 import unittest
 
-from rel_helpers import (REPORT_FILES, ReliabilityCase, require_root,
-                         snapshot, work_dirs, wait_until, NOBODY)
+from rel_helpers import (DIST_FILES, NOBODY, REPORT_FILES, RUN_TIMEOUT,
+                         WORK_DIR_PATTERN, ReliabilityCase, dist_dir,
+                         ftps_servers, require_root, snapshot, wait_until,
+                         work_dir_of, work_dirs)
 
+STORED_MAGIC = b"qAR*"
 LIBS_ERROR = b"# Error: unable to extract required libraries\r\n"
 CORE_ERROR = b"# Error: unable to load the core modules archive\r\n"
 EXT_ERROR = b"# Error: unable to extract the python extensions archive\r\n"
@@ -97,7 +102,7 @@ def name_dot(name):
 
 LIB = "libpython3.11.so.1.0"
 # (archive, label, position, bit, expected outcome)
-FLIPS = [
+HEADER_FLIPS = [
     # Header: magic, indexEnd, indexOffset, memberCount.
     ("bin.qar", "magic", at(0), 0x01, (1, LIBS_ERROR)),
     ("bin.qar", "indexEnd low", at(4), 0x01, (1, LIBS_ERROR)),
@@ -113,6 +118,10 @@ FLIPS = [
     ("modules.qar", "indexOffset low", at(8), 0x01, (1, CORE_ERROR)),
     ("modules.qar", "memberCount low", at(12), 0x01, (1, CORE_ERROR)),
     ("modules.qar", "memberCount high", at(15), 0x80, (1, CORE_ERROR)),
+]
+# Rows that read a stored index and expect stored (not compressed)
+# members; an archive of another kind skips them.
+STORED_FLIPS = [
     # Index: entry length, member offset, name, final NUL.
     ("bin.qar", "entry length", index_at(0), 0x01, (1, LIBS_ERROR)),
     ("bin.qar", "entry length high", index_at(1), 0x01, (1, LIBS_ERROR)),
@@ -189,7 +198,8 @@ class ArchiveDamageTest(ReliabilityCase):
         """TMPDIR and the current directory, work directories left out."""
         found = snapshot(self.cwd)
         for name, info in snapshot(self.tmp).items():
-            if name.split(os.sep)[0] not in work_dirs(self.tmp):
+            if not fnmatch.fnmatchcase(name.split(os.sep)[0],
+                                       WORK_DIR_PATTERN):
                 found["tmp/" + name] = info
         return found
 
@@ -220,8 +230,13 @@ class ArchiveDamageTest(ReliabilityCase):
                     self.check(self.damaged_run(archive, cut), (1, error))
 
     def test_one_flipped_byte(self):
-        for archive, label, position, bit, expected in FLIPS:
+        for archive, label, position, bit, expected in (HEADER_FLIPS +
+                                                        STORED_FLIPS):
             with self.subTest(archive=archive, flip=label):
+                if (self.pristine[archive][:4] != STORED_MAGIC and
+                        (archive, label, position, bit, expected) in
+                        STORED_FLIPS):
+                    self.skipTest("%s is not a stored archive" % archive)
                 data = bytearray(self.pristine[archive])
                 data[position(data)] ^= bit
                 self.check(self.damaged_run(archive, bytes(data)), expected)
@@ -250,9 +265,45 @@ class TempDirTest(ReliabilityCase):
         self.assertStartFails(done, NO_WORK_DIR)
         self.assertEqual(snapshot(self.base), before)
 
-    def mount_tmpfs(self, options):
+    def test_relative(self):
+        # The run changes its current directory before the runtime loads
+        # extension modules from the work directory; a work directory
+        # named relative to the old one would no longer be found.
+        os.mkdir(os.path.join(self.cwd, "rel"))
+        done = self.run_launcher([], tmpdir="rel")
+        self.assertNoSignal(done)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, b"", b""))
+        # Its own directory (unless its sweep already removed it once the
+        # run had ended) and nothing beside the executable.
+        self.assertLessEqual(
+            len(work_dirs(os.path.join(self.cwd, "rel"))), 1)
+        self.assertEqual(sorted(os.listdir(self.app)), sorted(DIST_FILES))
+
+    def test_long_path(self):
+        # Paths are built in fixed buffers: a long TMPDIR leaves no room,
+        # first for the extracted files' names, then for the work
+        # directory itself.  Where each limit falls depends on the length
+        # of the process id in the name; every outcome must be clean.
+        allowed = [HEALTHY, (1, LIBS_ERROR), (1, EXT_ERROR)]
+        for length in (900, 975, 990, 1010, 1100, 4000):
+            with self.subTest(length=length):
+                deep = self.base
+                while len(deep) < length:
+                    deep = os.path.join(deep, "d" * min(
+                        200, max(1, length - len(deep) - 1)))
+                os.makedirs(deep, exist_ok=True)
+                before = snapshot(self.app), snapshot(self.cwd)
+                done = self.run_launcher([], tmpdir=deep)
+                self.assertNoSignal(done)
+                self.assertEqual(done.stdout, b"")
+                self.assertIn((done.returncode, done.stderr), allowed)
+                self.assertEqual((snapshot(self.app), snapshot(self.cwd)),
+                                 before)
+
+    def mount_tmpfs(self, name, options):
         require_root(self)
-        where = os.path.join(self.base, "small")
+        where = os.path.join(self.base, name)
         os.mkdir(where, 0o755)
         done = subprocess.run(["mount", "-t", "tmpfs", "-o", options,
                                "skiff-rel", where], stdout=subprocess.PIPE,
@@ -273,7 +324,7 @@ class TempDirTest(ReliabilityCase):
 
     def test_full(self):
         with open(os.path.join(self.app, "bin.qar"), "rb") as f:
-            _, _, entries = read_index(f.read(16) + f.read())
+            _, _, entries = read_index(f.read())
         lib_size = os.path.getsize(os.path.join(self.app, "bin.qar"))
         cases = [
             # No inode left beside the root: no work directory.
@@ -284,16 +335,114 @@ class TempDirTest(ReliabilityCase):
             ("size=%dk" % (lib_size // 1024 + 256), (1, EXT_ERROR)),
         ]
         self.assertEqual(len(entries), 1)
-        for options, expected in cases:
+        for n, (options, expected) in enumerate(cases):
             with self.subTest(options=options):
-                where = self.mount_tmpfs(options)
+                where = self.mount_tmpfs("small%d" % n, options)
                 before = snapshot(self.app), snapshot(self.cwd)
                 done = self.run_launcher([], tmpdir=where)
                 self.assertStartFails(done, expected)
                 self.assertEqual((snapshot(self.app), snapshot(self.cwd)),
                                  before)
-                # Nothing but work directories on the full file system.
+                # Nothing but work directories on the full file system,
+                # and none at all where none could be made (a healthy run
+                # looks the same from outside: status 1, silent).
                 self.assertEqual(set(os.listdir(where)), work_dirs(where))
+                if expected == NO_WORK_DIR:
+                    self.assertEqual(os.listdir(where), [])
+
+
+class ClosedStreamsTest(ReliabilityCase):
+    """Started with standard streams closed: what would have gone to them
+    must not land in a file the run opens (the lock file comes first)."""
+
+    def test_output_never_lands_in_the_lock_file(self):
+        try:
+            refused = ftps_servers.free_loopback_address(200, 50)
+        except ftps_servers.ServerUnavailable:
+            refused = "127.0.0.254"  # port 21 assumed closed there
+        # An import that fails sends the error report to standard error.
+        modules = os.path.join(self.app, "modules.qar")
+        with open(modules, "rb") as f:
+            data = bytearray(f.read())
+        data[content_at("ftplib")(data)] ^= 0x01
+        with open(modules, "wb") as f:
+            f.write(data)
+        cases = [
+            # The error report, with standard error closed.
+            ("2>&-", [], (1, b"", b"")),
+            # The result line, with standard output closed.
+            ("1>&-", ["test", refused, "u", "p", "x"], (1, b"", None)),
+            ("0<&- 1>&- 2>&-", ["test", refused, "u", "p", "x"],
+             (1, b"", b"")),
+        ]
+        for closing, args, expected in cases:
+            with self.subTest(closing=closing, args=args[:1]):
+                if args:
+                    shutil.copy2(os.path.join(dist_dir(), "modules.qar"),
+                                 self.app)
+                # The run's own sweep may remove its directory once the
+                # run has ended (a busy machine); then look again.
+                for attempt in range(5):
+                    proc = self.start(args, prefix=[
+                        "/bin/sh", "-c", 'exec "$0" "$@" ' + closing])
+                    done = self.finish(proc)
+                    self.assertNoSignal(done)
+                    self.assertEqual(done.returncode, expected[0])
+                    self.assertEqual(done.stdout, expected[1])
+                    if expected[2] is not None:
+                        self.assertEqual(done.stderr, expected[2])
+                    lock = os.path.join(self.tmp, work_dir_of(proc.pid),
+                                        "__TAV_LOCK__")
+                    try:
+                        with open(lock, "rb") as f:
+                            content = f.read()
+                        break
+                    except FileNotFoundError:
+                        content = None
+                if content is None:
+                    self.skipTest("each run's directory was swept at once")
+                self.assertEqual(content, b"")
+
+    def test_pipe_without_reader(self):
+        # The caller stopped reading: the run still ends with its status,
+        # not by SIGPIPE, whether the start-up error line or the result
+        # line meets the broken pipe.
+        try:
+            refused = ftps_servers.free_loopback_address(200, 50)
+        except ftps_servers.ServerUnavailable:
+            refused = "127.0.0.254"
+        cases = [("stderr", "modules.qar", []),
+                 ("stdout", None, ["test", refused, "u", "p", "x"])]
+        for stream, missing, args in cases:
+            with self.subTest(stream=stream):
+                shutil.copy2(os.path.join(dist_dir(), "modules.qar"),
+                             self.app)
+                if missing:
+                    os.unlink(os.path.join(self.app, missing))
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                errors = os.path.join(self.base, "stderr.txt")
+                err = open(errors, "wb")
+                self.addCleanup(err.close)
+                pipes = {"stdout": subprocess.DEVNULL, "stderr": err,
+                         stream: write_end}
+                try:
+                    proc = subprocess.Popen(
+                        [self.launcher()] + args, cwd=self.cwd,
+                        env=self.env(), stdin=subprocess.DEVNULL, **pipes)
+                finally:
+                    os.close(write_end)
+                try:
+                    status = proc.wait(timeout=RUN_TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait(timeout=10)
+                    self.fail("run did not end (hang)")
+                self.assertEqual(status, 1)
+                if stream == "stdout":
+                    # The lost result line is not reported anywhere else.
+                    with open(errors, "rb") as f:
+                        self.assertEqual(f.read(), b"")
 
 
 if __name__ == "__main__":

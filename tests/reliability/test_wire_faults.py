@@ -119,6 +119,44 @@ class WireFaultTest(ReliabilityCase):
                     if cmd == "send":
                         self.check_remote(fault, root)
 
+    def test_bytes_pass_unchanged(self):
+        # Names, passwords and replies are bytes to the caller and to the
+        # server; none is refused for not being UTF-8 or ASCII, in the
+        # C locale (no LANG at all, as under many services) or a UTF-8 one.
+        server, address, root = self.start_server("none")
+        server.greeting = b"220 Willkommen, f\xfcr Dateien \xc3\xbc."
+        names = [b"caf\xc3\xa9.xml", b"caf\xe9.xml"]
+        for name in names:
+            with open(os.path.join(os.fsencode(self.base), name), "wb") as f:
+                f.write(name)
+        password = b"p\xe4ss\xc3\xa4"
+        for lang in (None, "C.UTF-8"):
+            env = {k: v for k, v in self.env().items()
+                   if not k.startswith(("LANG", "LC_"))}
+            if lang:
+                env["LANG"] = lang
+            for name in names:
+                with self.subTest(lang=lang, name=name):
+                    del server.raw[:]
+                    done = self.run_launcher(
+                        ["send", address, "user", password,
+                         os.path.join(os.fsencode(self.base), name)],
+                        env=env, timeout=BOUND)
+                    self.assertEqual((done.returncode, done.stdout,
+                                      done.stderr), (1, b"ok\n", b""))
+                    self.assertIn(b"PASS " + password, server.raw)
+                    self.assertIn(b"STOR " + name[:-1] + b"t", server.raw)
+                    self.assertIn(b"RNTO " + name, server.raw)
+                    with open(os.path.join(os.fsencode(root), name),
+                              "rb") as f:
+                        self.assertEqual(f.read(), name)
+            with self.subTest(lang=lang, cmd="tchk"):
+                done = self.run_launcher(["tchk", address, "user", password,
+                                          "x"], env=env, timeout=BOUND)
+                self.assertEqual((done.returncode, done.stderr), (1, b""))
+                self.assertEqual(done.stdout,
+                                 b"ok-" + b"|".join(sorted(names)) + b"\n")
+
     def check_dialogue(self, fault, cmd, commands):
         strike = STRIKES_ON.get(fault)
         if isinstance(strike, dict):

@@ -23,8 +23,10 @@ A server that never answers at all would stall a run for good: the client
 sets no time-out, by design, and a caller that needs a bound must impose
 it.  So "quit-silent" closes after a short pause rather than staying mute.
 
-Uploads land in ROOT under the name the client sent, written as they
-arrive, so an interrupted upload leaves its partial file.  Port 21 (the
+Uploads land in the server's root under the name the client sent,
+written as they arrive, so an interrupted upload leaves its partial file.
+Names are taken as bytes; the server records every command line as sent
+(``raw``) and its verbs (``commands``), and its greeting can be set.  Port 21 (the
 client has no port option) needs root.  Every wait is bounded: sockets
 time out after SOCKET_TIMEOUT seconds and stop() joins with a limit.
 """
@@ -58,7 +60,7 @@ class _Session(object):
     # -- control connection ------------------------------------------------
 
     def reply(self, line):
-        self.conn.sendall(line.encode("ascii") + b"\r\n")
+        self.conn.sendall(line.encode("utf-8", "surrogateescape") + b"\r\n")
 
     def read_line(self):
         """One command line without its line end; None at EOF."""
@@ -68,10 +70,14 @@ class _Session(object):
                 return None
             self.buffer += chunk
         line, self.buffer = self.buffer.split(b"\n", 1)
-        return line.rstrip(b"\r").decode("latin-1")
+        line = line.rstrip(b"\r")
+        self.server.raw.append(line)
+        # Names are bytes: surrogateescape carries any of them through to
+        # the file system unchanged.
+        return line.decode("utf-8", "surrogateescape")
 
     def run(self):
-        self.reply("220 fault server ready.")
+        self.conn.sendall(self.server.greeting + b"\r\n")
         if self.fault == "greeting-close":
             return
         while True:
@@ -188,7 +194,7 @@ class _Session(object):
         if data is None:
             return
         names = sorted(os.listdir(self.server.root)) or ["placeholder"]
-        listing = "".join(n + "\r\n" for n in names).encode("latin-1")
+        listing = b"".join(os.fsencode(n) + b"\r\n" for n in names)
         if self.fault == "data-cut":
             data.sendall(b"first-name.xml\r\nsecond-na")
             self._cut(data)
@@ -239,8 +245,11 @@ class FaultServer(object):
         self.stopped = threading.Event()
         self.sessions = []
         self.errors = []
-        # Command verbs received, in order, over all sessions.
+        # Command verbs received, in order, over all sessions, and the
+        # command lines as sent (bytes, line end removed).
         self.commands = []
+        self.raw = []
+        self.greeting = b"220 fault server ready."
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
