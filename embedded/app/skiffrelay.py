@@ -179,7 +179,10 @@ class _FTP_TLS(ftpslib.FTP_TLS):
     connection's TLS session, which servers such as vsftpd demand.
     """
 
-    encoding = _ENCODING
+    def __init__(self):
+        ftpslib.FTP_TLS.__init__(self)
+        # ftplib names the encoding of listings after this attribute.
+        self.encoding = _ENCODING
 
     def connect(self, host="", port=0, timeout=-999, source_address=None):
         # ftplib.FTP.connect, with replies read as described at _ERRORS.
