@@ -145,14 +145,14 @@ class _BaseImporter(object):
         raise _noModule(name)
 
     def _loadBySpec(self, name):
-        """Loading through the runtime's own spec machinery, which calls
+        """Loading through the runtime's own ModuleSpec machinery, which calls
         create_module and exec_module below."""
-        spec = self.find_spec(name)
-        if spec is None:
+        module_spec = self.find_spec(name)
+        if module_spec is None:
             raise _noModule(name)
-        return _frozen_importlib._load(spec)
+        return _frozen_importlib._load(module_spec)
 
-    def create_module(self, spec):
+    def create_module(self, module_spec):
         return None
 
     def exec_module(self, module):
@@ -198,8 +198,8 @@ class BuiltinImporter(_BaseImporter):
             return self._loadBySpec(name)
         return imp.init_builtin(name)
 
-    def create_module(self, spec):
-        return _imp.create_builtin(spec)
+    def create_module(self, module_spec):
+        return _imp.create_builtin(module_spec)
 
     def _exec_module(self, module):
         _imp.exec_builtin(module)
@@ -214,17 +214,17 @@ class PyCodeImporter(_BaseImporter):
         return None
 
     def _spec(self, name):
-        spec = _SpecBase(name, self, origin=_archivedName(name),
+        module_spec = _SpecBase(name, self, origin=_archivedName(name),
                          is_package=bool(_tav_import.isPackage(name)))
-        spec.has_location = True
-        return spec
+        module_spec.has_location = True
+        return module_spec
 
     def _load_module(self, name, path=None):
         module = _tav_import.createModule(name)
         if module is None:
             return None
         if _PY3 and getattr(module, "__spec__", None) is None:
-            # Without a spec, executing the code would invent a source
+            # Without a ModuleSpec, executing the code would invent a source
             # file loader for the module.
             module.__spec__ = self._spec(name)
             module.__loader__ = self
@@ -232,14 +232,14 @@ class PyCodeImporter(_BaseImporter):
             return None
         return sys.modules.get(name) or module
 
-    def create_module(self, spec):
-        module = _tav_import.createModule(spec.name)
+    def create_module(self, module_spec):
+        module = _tav_import.createModule(module_spec.name)
         if module is None:
-            raise _noModule(spec.name)
-        # The native side decides __file__ and __path__; the spec follows.
-        spec.origin = module.__file__
+            raise _noModule(module_spec.name)
+        # The native side decides __file__ and __path__; the ModuleSpec follows.
+        module_spec.origin = module.__file__
         if getattr(module, "__path__", None) is not None:
-            spec.submodule_search_locations = list(module.__path__)
+            module_spec.submodule_search_locations = list(module.__path__)
         return module
 
     def _exec_module(self, module):
@@ -281,20 +281,20 @@ class ExtensionImporter(_BaseImporter):
     def _load_module(self, name, path=None):
         if _PY3:
             return self._loadBySpec(name)
-        spec = self.find_spec(name)
-        if spec is None:
+        module_spec = self.find_spec(name)
+        if module_spec is None:
             raise _noModule(name)
-        module = imp.load_dynamic(name, spec.origin)
+        module = imp.load_dynamic(name, module_spec.origin)
         if module is not None:
             self._setFile(module)
         return module
 
-    def create_module(self, spec):
+    def create_module(self, module_spec):
         # The loader finds the init function from the last part of the
         # dotted name, so "pkg.mod.so" initialises as pkg.mod.
         loader = _frozen_importlib_external.ExtensionFileLoader(
-            spec.name, spec.origin)
-        return loader.create_module(spec)
+            module_spec.name, module_spec.origin)
+        return loader.create_module(module_spec)
 
     def _exec_module(self, module):
         _imp.exec_dynamic(module)
@@ -308,9 +308,9 @@ class ExtensionImporter(_BaseImporter):
         module = sys.modules.get(name)
         if module is not None:
             return module.__file__
-        spec = self.find_spec(name)
-        if spec is not None:
-            return spec.origin
+        module_spec = self.find_spec(name)
+        if module_spec is not None:
+            return module_spec.origin
         raise _noModule(name)
 
 
@@ -338,14 +338,14 @@ class TavkitImporter(_BaseImporter):
         return None
 
     def find_spec(self, name, target=None):
-        # The spec names the importer that found the module, which then
+        # The ModuleSpec names the importer that found the module, which then
         # creates and executes it.
         self._importer = None
         for importer in _meta_path:
-            spec = importer.find_spec(name)
-            if spec is not None:
+            module_spec = importer.find_spec(name)
+            if module_spec is not None:
                 self._importer = importer
-                return spec
+                return module_spec
         return None
 
     def load_module(self, name, path=None):
