@@ -80,6 +80,9 @@ int writeMemberWith(Archive* archive, ArchiveMember* member,
   if (archive->kind == kKindStored && member->storedSize > kPieceSize) {
     return copyMemberToFile(archive, member, filePath, buffer);
   }
+  // A span the file cannot hold is refused by the read below; nothing is
+  // allocated for it first.
+  if (member->storedSize > archive->fileSize) return 0;
   if (!buffer->reserve(member->storedSize)) return 0;
   uint8_t* content = nullptr;
   uint32_t length = readMemberSpan(archive, member, buffer->data, &content);

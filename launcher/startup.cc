@@ -50,7 +50,7 @@ int runLauncher(int argc, char** argv) {
   (void)acquireRunLock();
   // Started only now, so its sweep already finds this run's lock.
   spawnCleanupChild(exePath);
-  phase = phaseEnd("work-dir-lock-child", phase);
+  phaseEnd("work-dir-lock-child", phase);
 
   char runtimePath[kPathBufferSize];
   runtimePath[0] = '\0';
