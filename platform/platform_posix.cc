@@ -1,5 +1,6 @@
 // POSIX implementation of platform/platform.h (Linux first).
 #include "platform/platform.h"
+#include "platform/platform_calls.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -21,22 +22,6 @@ const char kPathSeparator = '/';
 const char kPathListSeparator = ':';
 const char kExecutableSuffix[] = "";
 const char kExtensionModuleSuffix[] = ".so";
-
-// The calls tests must be able to make fail, reachable through
-// platformOverride. The real ones are the defaults.
-static FILE* posixOpenFile(const char* path, const char* mode);
-static size_t posixWriteFile(const void* data, size_t size, FILE* file);
-static int posixMakeDir(const char* path);
-static int posixSpawnDetached(const char* exePath, const char* arg1,
-                              const char* arg2);
-
-static struct {
-  FILE* (*openFile)(const char*, const char*);
-  size_t (*writeFile)(const void*, size_t, FILE*);
-  int (*makeDir)(const char*);
-  int (*spawnDetached)(const char*, const char*, const char*);
-} posixCalls = {posixOpenFile, posixWriteFile, posixMakeDir,
-                posixSpawnDetached};
 
 // Process set-up before main runs.
 //
@@ -65,27 +50,6 @@ static int posixPrepareProcess() {
   return 1;
 }
 static const int gProcessPrepared = posixPrepareProcess();
-
-int platformOverride(const char* name, void* fn) {
-  if (strcmp(name, "openFile") == 0) {
-    posixCalls.openFile = fn ? reinterpret_cast<FILE* (*)(const char*, const char*)>(fn)
-                             : posixOpenFile;
-  } else if (strcmp(name, "writeFile") == 0) {
-    posixCalls.writeFile =
-        fn ? reinterpret_cast<size_t (*)(const void*, size_t, FILE*)>(fn)
-           : posixWriteFile;
-  } else if (strcmp(name, "makeDir") == 0) {
-    posixCalls.makeDir = fn ? reinterpret_cast<int (*)(const char*)>(fn)
-                            : posixMakeDir;
-  } else if (strcmp(name, "spawnDetached") == 0) {
-    posixCalls.spawnDetached =
-        fn ? reinterpret_cast<int (*)(const char*, const char*, const char*)>(fn)
-           : posixSpawnDetached;
-  } else {
-    return 0;
-  }
-  return 1;
-}
 
 size_t platformExePath(char* out, size_t size) {
   if (size == 0) return 0;
@@ -134,8 +98,7 @@ int statPath(const char* path, PathInfo* info) {
 
 int isReservedFileName(const char*) { return 0; }
 
-static int posixMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
-int makeDir(const char* path) { return posixCalls.makeDir(path); }
+int platformRealMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
 int removeDir(const char* path) { return rmdir(path) == 0; }
 int removeFile(const char* path) { return unlink(path) == 0; }
 
@@ -153,7 +116,7 @@ int setEnv(const char* name, const char* value) {
   return setenv(name, value, 1) == 0;
 }
 
-static FILE* posixOpenFile(const char* path, const char* mode) {
+FILE* platformRealOpenFile(const char* path, const char* mode) {
   // "e" makes the descriptor close-on-exec, so no child inherits our files.
   char withCloexec[8];
   size_t n = strlen(mode);
@@ -163,15 +126,9 @@ static FILE* posixOpenFile(const char* path, const char* mode) {
   withCloexec[n + 1] = '\0';
   return fopen(path, withCloexec);
 }
-FILE* openFile(const char* path, const char* mode) {
-  return posixCalls.openFile(path, mode);
-}
 
-static size_t posixWriteFile(const void* data, size_t size, FILE* file) {
+size_t platformRealWriteFile(const void* data, size_t size, FILE* file) {
   return fwrite(data, 1, size, file);
-}
-size_t writeFile(const void* data, size_t size, FILE* file) {
-  return posixCalls.writeFile(data, size, file);
 }
 
 // The run lock is an flock(2) on the lock file, held while the descriptor
@@ -293,7 +250,7 @@ static void closeInheritedDescriptors() {
 // child and exits at once; the parent reaps it right away, so the real
 // child is re-parented and no zombie is left, and the parent never waits
 // for the child's work.
-static int posixSpawnDetached(const char* exePath, const char* arg1,
+int platformRealSpawnDetached(const char* exePath, const char* arg1,
                               const char* arg2) {
   char* const argv[] = {const_cast<char*>(exePath), const_cast<char*>(arg1),
                         const_cast<char*>(arg2), nullptr};
@@ -320,9 +277,6 @@ static int posixSpawnDetached(const char* exePath, const char* arg1,
   while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-int spawnDetached(const char* exePath, const char* arg1, const char* arg2) {
-  return posixCalls.spawnDetached(exePath, arg1, arg2);
 }
 
 void* loadLibrary(const char* path) {

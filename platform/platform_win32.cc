@@ -1,6 +1,7 @@
 // Win32 implementation of platform/platform.h (32-bit Windows, narrow
 // "A" calls throughout: every path is ANSI text with '\\' separators).
 #include "platform/platform.h"
+#include "platform/platform_calls.h"
 
 #include <windows.h>
 
@@ -26,43 +27,6 @@ static int winBinaryStdStreams() {
   return 1;
 }
 static const int gWinBinaryStdStreams = winBinaryStdStreams();
-
-// The calls tests must be able to make fail, reachable through
-// platformOverride. The real ones are the defaults.
-static FILE* winOpenFile(const char* path, const char* mode);
-static size_t winWriteFile(const void* data, size_t size, FILE* file);
-static int winMakeDir(const char* path);
-static int winSpawnDetached(const char* exePath, const char* arg1,
-                            const char* arg2);
-
-static struct {
-  FILE* (*openFile)(const char*, const char*);
-  size_t (*writeFile)(const void*, size_t, FILE*);
-  int (*makeDir)(const char*);
-  int (*spawnDetached)(const char*, const char*, const char*);
-} winCalls = {winOpenFile, winWriteFile, winMakeDir, winSpawnDetached};
-
-int platformOverride(const char* name, void* fn) {
-  if (strcmp(name, "openFile") == 0) {
-    winCalls.openFile =
-        fn ? reinterpret_cast<FILE* (*)(const char*, const char*)>(fn)
-           : winOpenFile;
-  } else if (strcmp(name, "writeFile") == 0) {
-    winCalls.writeFile =
-        fn ? reinterpret_cast<size_t (*)(const void*, size_t, FILE*)>(fn)
-           : winWriteFile;
-  } else if (strcmp(name, "makeDir") == 0) {
-    winCalls.makeDir =
-        fn ? reinterpret_cast<int (*)(const char*)>(fn) : winMakeDir;
-  } else if (strcmp(name, "spawnDetached") == 0) {
-    winCalls.spawnDetached =
-        fn ? reinterpret_cast<int (*)(const char*, const char*, const char*)>(fn)
-           : winSpawnDetached;
-  } else {
-    return 0;
-  }
-  return 1;
-}
 
 size_t platformExePath(char* out, size_t size) {
   if (size == 0) return 0;
@@ -141,10 +105,9 @@ int statPath(const char* path, PathInfo* info) {
   return 1;
 }
 
-static int winMakeDir(const char* path) {
+int platformRealMakeDir(const char* path) {
   return CreateDirectoryA(path, nullptr) != 0;  // default security
 }
-int makeDir(const char* path) { return winCalls.makeDir(path); }
 
 int removeDir(const char* path) { return RemoveDirectoryA(path) != 0; }
 
@@ -209,18 +172,12 @@ int setEnv(const char* name, const char* value) {
   return ok;
 }
 
-static FILE* winOpenFile(const char* path, const char* mode) {
+FILE* platformRealOpenFile(const char* path, const char* mode) {
   return fopen(path, mode);
 }
-FILE* openFile(const char* path, const char* mode) {
-  return winCalls.openFile(path, mode);
-}
 
-static size_t winWriteFile(const void* data, size_t size, FILE* file) {
+size_t platformRealWriteFile(const void* data, size_t size, FILE* file) {
   return fwrite(data, 1, size, file);
-}
-size_t writeFile(const void* data, size_t size, FILE* file) {
-  return winCalls.writeFile(data, size, file);
 }
 
 // The run lock is the lock file held open as a "wb" stream whose handle
@@ -327,8 +284,8 @@ void dirScanClose(DirScan* scan) {
 // three arguments.
 static const size_t kWinCommandLineSize = 2048;
 
-static int winSpawnDetached(const char* exePath, const char* arg1,
-                            const char* arg2) {
+int platformRealSpawnDetached(const char* exePath, const char* arg1,
+                              const char* arg2) {
   char commandLine[kWinCommandLineSize];
   int n = snprintf(commandLine, sizeof commandLine, "\"%s\" %s \"%s\"",
                    exePath, arg1, arg2);
@@ -351,9 +308,6 @@ static int winSpawnDetached(const char* exePath, const char* arg1,
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
   return 1;
-}
-int spawnDetached(const char* exePath, const char* arg1, const char* arg2) {
-  return winCalls.spawnDetached(exePath, arg1, arg2);
 }
 
 void* loadLibrary(const char* path) {

@@ -1,0 +1,17 @@
+// Inside the platform layer only: the real implementations of the calls
+// that tests can replace with platformOverride. Each platform file
+// defines them; platform_calls.cc dispatches through a table that starts
+// out pointing at them.
+#ifndef SKIFF_PLATFORM_PLATFORM_CALLS_H_
+#define SKIFF_PLATFORM_PLATFORM_CALLS_H_
+
+#include <stddef.h>
+#include <stdio.h>
+
+FILE* platformRealOpenFile(const char* path, const char* mode);
+size_t platformRealWriteFile(const void* data, size_t size, FILE* file);
+int platformRealMakeDir(const char* path);
+int platformRealSpawnDetached(const char* exePath, const char* arg1,
+                              const char* arg2);
+
+#endif  // SKIFF_PLATFORM_PLATFORM_CALLS_H_
