@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config zlib1g-dev libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3.11 libpython3.11 python3-m2crypto
+  python3.11 libpython3.11 python3-m2crypto python3-distutils
   python3-pyftpdlib python3-openssl vsftpd openssl
   util-linux valgrind hyperfine curl time
 )
