@@ -1,6 +1,5 @@
 #include "archive/extract.h"
 
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -37,19 +36,6 @@ FILE* recordingOpen(const char* path, const char* mode) {
 // Writes the first half and reports just that, as a full disk would.
 size_t halfWrite(const void* data, size_t size, FILE* file) {
   return fwrite(data, 1, size / 2, file);
-}
-
-std::set<std::string> listDir(const std::string& dir) {
-  std::set<std::string> names;
-  DIR* d = opendir(dir.c_str());
-  if (!d) return names;
-  while (dirent* e = readdir(d)) {
-    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-      names.insert(e->d_name);
-    }
-  }
-  closedir(d);
-  return names;
 }
 
 std::string readText(const std::string& path) {

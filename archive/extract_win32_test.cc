@@ -33,15 +33,6 @@ size_t halfWrite(const void* data, size_t size, FILE* file) {
   return fwrite(data, 1, size / 2, file);
 }
 
-std::set<std::string> listDir(const std::string& dir) {
-  std::set<std::string> names;
-  DirScan* scan = dirScanOpen(dir.c_str(), "*");
-  DirEntry entry;
-  while (scan && dirScanNext(scan, &entry)) names.insert(entry.name);
-  dirScanClose(scan);
-  return names;
-}
-
 std::string readText(const std::string& path) {
   std::vector<uint8_t> b;
   if (!readFileBytes(path, &b)) return "<none>";

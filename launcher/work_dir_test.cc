@@ -1,6 +1,5 @@
 #include "launcher/work_dir.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -39,17 +38,7 @@ class WorkDirTest : public ::testing::Test {
   std::string nameFor(char letter) const {
     return "TAV" + std::to_string(getpid()) + letter + "-SKIFFRELAY";
   }
-  std::vector<std::string> entries(const std::string& dir) const {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (!d) return names;
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
-    return names;
-  }
+
   // Exit status of `flock -n FILE true`: 0 when the lock was free.
   int probeLock(const std::string& file) {
     return runProgram({"/usr/bin/flock", "-n", file, "/bin/true"}, {}, 10)
@@ -77,7 +66,7 @@ TEST_F(WorkDirTest, CreatedInTmpDirOnceAndPrivate) {
   const char* again = nullptr;
   EXPECT_EQ(len, getWorkDir(&again));
   EXPECT_STREQ(path, again);
-  EXPECT_EQ(1u, entries(temp_.dir).size());
+  EXPECT_EQ(1u, listDir(temp_.dir).size());
 }
 
 TEST_F(WorkDirTest, TrailingSlashInTmpDirIsNotDoubled) {
@@ -122,7 +111,7 @@ TEST_F(WorkDirTest, RunLockIsHeldUntilReleased) {
   ASSERT_EQ(1, acquireRunLock());
   EXPECT_EQ(1, acquireRunLock());  // already held: nothing new opened
   // Only the lock file is there: no temporary name is left behind.
-  EXPECT_EQ(std::vector<std::string>{"__TAV_LOCK__"}, entries(path));
+  EXPECT_EQ(std::set<std::string>{"__TAV_LOCK__"}, listDir(path));
   EXPECT_EQ(1, probeLock(lockFile));
 
   EXPECT_EQ(1, releaseRunLock());

@@ -4,8 +4,11 @@
 
 #include <stdint.h>
 
+#include <set>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
 
 // A fresh directory under the system temporary directory, removed with
 // everything in it when the object goes away.
@@ -24,6 +27,17 @@ bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& data);
 bool writeFileText(const std::string& path, const std::string& text);
 bool readFileBytes(const std::string& path, std::vector<uint8_t>* data);
 bool fileExists(const std::string& path);
+
+// The names in a directory ("." and ".." left out, dot files kept); empty
+// when it cannot be listed.
+inline std::set<std::string> listDir(const std::string& dir) {
+  std::set<std::string> names;
+  DirScan* scan = dirScanOpen(dir.c_str(), "*");
+  DirEntry entry;
+  while (scan && dirScanNext(scan, &entry)) names.insert(entry.name);
+  dirScanClose(scan);
+  return names;
+}
 
 // Runs a program with arguments and extra environment ("NAME=value";
 // "NAME=" removes NAME), waiting at most `timeoutSeconds`; captures its
