@@ -6,13 +6,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 
 // The test helpers are POSIX-only test code; the launcher itself reaches
 // the system only through platform/.
@@ -34,34 +31,6 @@ ScopedTempDir::ScopedTempDir() {
 
 ScopedTempDir::~ScopedTempDir() {
   if (!dir.empty()) removeTree(dir);
-}
-
-std::string ScopedTempDir::path(const std::string& name) const {
-  return dir + "/" + name;
-}
-
-bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) return false;
-  f.write(reinterpret_cast<const char*>(data.data()), data.size());
-  return bool(f);
-}
-
-bool writeFileText(const std::string& path, const std::string& text) {
-  return writeFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
-
-bool readFileBytes(const std::string& path, std::vector<uint8_t>* data) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  data->assign(std::istreambuf_iterator<char>(f),
-               std::istreambuf_iterator<char>());
-  return true;
-}
-
-bool fileExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 RunResult runProgram(const std::vector<std::string>& argv,

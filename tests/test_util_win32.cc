@@ -10,8 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
 
 // Deletes `path` and everything below it; links (reparse points) are
 // removed themselves, never followed.
@@ -73,33 +71,6 @@ ScopedTempDir::ScopedTempDir() {
 
 ScopedTempDir::~ScopedTempDir() {
   if (!dir.empty()) removeTree(dir);
-}
-
-std::string ScopedTempDir::path(const std::string& name) const {
-  return dir + "\\" + name;
-}
-
-bool writeFileBytes(const std::string& path, const std::vector<uint8_t>& data) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) return false;
-  f.write(reinterpret_cast<const char*>(data.data()), data.size());
-  return bool(f);
-}
-
-bool writeFileText(const std::string& path, const std::string& text) {
-  return writeFileBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
-
-bool readFileBytes(const std::string& path, std::vector<uint8_t>* data) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  data->assign(std::istreambuf_iterator<char>(f),
-               std::istreambuf_iterator<char>());
-  return true;
-}
-
-bool fileExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::string nativePath(const std::string& path) {
