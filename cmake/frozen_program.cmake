@@ -1,7 +1,8 @@
 # skiff_frozen_program(NAME <name> MAIN <script.py> [OUTPUT_DIR <dir>]
 #                      [FRAMEWORK_DIR <dir>] [BROKEN <module>...])
 #
-# Makes a frozen program: the launcher linked with an embedded-module table
+# Makes a frozen program: the program's entry (main/main.cc, main/startup.cc)
+# and the launcher libraries linked with an embedded-module table
 # generated from the framework modules and MAIN (run as __main__). The
 # executable goes to OUTPUT_DIR (default ${CMAKE_BINARY_DIR}/dist), where
 # the packaging step, when present, puts bin.qar and modules.qar beside it.
@@ -83,8 +84,8 @@ function(skiff_frozen_program)
     VERBATIM)
 
   add_executable(${ARG_NAME}
-    ${PROJECT_SOURCE_DIR}/launcher/main.cc
-    ${PROJECT_SOURCE_DIR}/launcher/startup.cc
+    ${PROJECT_SOURCE_DIR}/main/main.cc
+    ${PROJECT_SOURCE_DIR}/main/startup.cc
     ${table})
   target_link_libraries(${ARG_NAME} PRIVATE skiff_host skiff_archive
                         skiff_launcher_core skiff_platform)

@@ -1,8 +1,9 @@
-// The only header that knows there is an operating system. Everything in
-// launcher/, archive/ and host/ reaches files, directories, processes and
-// dynamic libraries through these functions; platform_posix.cc implements
-// them today, platform_win32.cc later. Results: 1 or a length or a pointer
-// on success, 0 or null on failure, unless a line says otherwise.
+// The only header that knows there is an operating system: the bottom of
+// the folder stack. Everything in launcher/, archive/, host/ and main/
+// reaches files, directories, processes and dynamic libraries through
+// these functions. platform_posix.cc and platform_win32.cc implement them;
+// CMake compiles exactly one of the two. Results: 1 or a length or a
+// pointer on success, 0 or null on failure, unless a line says otherwise.
 #ifndef SKIFF_PLATFORM_PLATFORM_H_
 #define SKIFF_PLATFORM_PLATFORM_H_
 

@@ -1,4 +1,4 @@
-#include "launcher/startup.h"
+#include "main/startup.h"
 
 #include <stdio.h>
 #include <string.h>

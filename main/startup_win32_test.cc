@@ -1,7 +1,7 @@
 // The Windows launcher end to end, as far as it goes without a runtime
 // library for Windows: archive preparation, then the stop at the binding
 // with status 2. Also: its manifest resource and exact CR LF error lines.
-#include "launcher/startup.h"
+#include "main/startup.h"
 
 #include <string>
 #include <vector>

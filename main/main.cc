@@ -1,4 +1,4 @@
 // Process entry of the skiffrelay launcher.
-#include "launcher/startup.h"
+#include "main/startup.h"
 
 int main(int argc, char** argv) { return runLauncher(argc, argv); }
