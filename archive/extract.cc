@@ -5,7 +5,6 @@
 
 #include "archive/inflate.h"
 #include "launcher/paths.h"
-#include "launcher/work_dir.h"
 #include "platform/platform.h"
 
 namespace {
@@ -135,25 +134,30 @@ uint32_t writeAllMembers(Archive* archive, const char* directory) {
   return written;
 }
 
-int extractArchive(const char* path, uint32_t baseOffset) {
-  const char* workDir = workDirPath();
-  if (workDir[0] == '\0') return 0;
-  Archive* archive = openArchive(path, baseOffset);
-  if (!archive) return 0;
-  uint32_t count = archiveMemberCount(archive);
-  uint32_t written = writeAllMembers(archive, workDir);
-  closeArchive(archive);
-  return written == count;
+// 1 when `directory` names an existing directory.
+static int isDirectory(const char* directory) {
+  PathInfo info;
+  return directory[0] && statPath(directory, &info) && info.isDir;
 }
 
-int extractMember(Archive* archive, const char* name) {
-  const char* workDir = workDirPath();
-  if (workDir[0] == '\0') return 0;
+int extractArchive(const char* path, uint32_t baseOffset,
+                   const char* directory) {
+  if (!isDirectory(directory)) return 0;
+  Archive* archive = openArchive(path, baseOffset);
+  if (!archive) return 0;
+  uint32_t written = writeAllMembers(archive, directory);
+  int complete = written == archive->memberCount;
+  closeArchive(archive);
+  return complete;
+}
+
+int extractMember(Archive* archive, const char* name, const char* directory) {
+  if (directory[0] == '\0') return 0;
   if (!isSafeMemberName(name)) return 0;
   char target[kPathBufferSize];
-  size_t length = strlen(workDir);
+  size_t length = strlen(directory);
   if (length >= sizeof target) return 0;
-  memcpy(target, workDir, length + 1);
+  memcpy(target, directory, length + 1);
   if (pathJoin(target, sizeof target, name) == 0) return 0;
   ArchiveMember* member = findMember(archive, name);
   if (!member) return 0;

@@ -1,4 +1,4 @@
-// Writing archive members as files into the run's work directory.
+// Writing archive members as files into a directory the caller names.
 // Member names become file names unchanged; a name that is empty, "." or
 // "..", or holds a path separator ('/' or '\\'), is refused and counts as
 // not written. No directory is created here.
@@ -9,15 +9,19 @@
 
 #include "archive/archive.h"
 
-// 1 when every member of the archive in `path` was written into the work
-// directory; 0 when there is no work directory, the archive does not open
-// or any member failed.
-int extractArchive(const char* path, uint32_t baseOffset);
+// 1 when every member of the archive in `path` was written into
+// `directory`; 0 when the directory is empty text or not an existing
+// directory (nothing is opened then), the archive does not open or any
+// member failed.
+int extractArchive(const char* path, uint32_t baseOffset,
+                   const char* directory);
 // Writes every member into `directory` (which must exist); the number
 // written.
 uint32_t writeAllMembers(Archive* archive, const char* directory);
-// 1 when the member `name` was written into the work directory.
-int extractMember(Archive* archive, const char* name);
+// 1 when the member `name` was written into `directory` (joined as
+// pathJoin joins); 0 when the directory is empty text, the name is unsafe
+// or absent, or the write failed.
+int extractMember(Archive* archive, const char* name, const char* directory);
 // 1 when the member's whole content was written to `filePath`; no file is
 // created when the member cannot be read.
 int writeMember(Archive* archive, ArchiveMember* member, const char* filePath);

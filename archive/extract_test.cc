@@ -14,7 +14,6 @@
 
 #include "archive/archive_test_util.h"
 #include "archive/inflate.h"
-#include "launcher/work_dir.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"
 
@@ -44,33 +43,20 @@ std::string readText(const std::string& path) {
   return std::string(b.begin(), b.end());
 }
 
-// Each test runs with its own work directory inside a fresh TMPDIR.
+// Each test extracts into its own target directory, "work" inside a fresh
+// temporary directory that also holds the archive.
 class ExtractTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = getenv("TMPDIR");
-    hadTmpdir_ = old != nullptr;
-    if (old) savedTmpdir_ = old;
-    useTmpdir(tmp_.dir);
-  }
+  void SetUp() override { useTarget(tmp_.path("work")); }
   void TearDown() override {
     platformOverride("openFile", nullptr);
     platformOverride("writeFile", nullptr);
     gOpened.clear();
     gRefusedSuffix.clear();
-    resetWorkDirForTesting();
-    if (hadTmpdir_) {
-      setenv("TMPDIR", savedTmpdir_.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
   }
-  void useTmpdir(const std::string& dir) {
-    setenv("TMPDIR", dir.c_str(), 1);
-    resetWorkDirForTesting();
-    const char* wd = nullptr;
-    ASSERT_NE(0u, getWorkDir(&wd));
-    workDir_ = wd;
+  void useTarget(const std::string& dir) {
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    workDir_ = dir;
   }
   std::string saveArchive(const std::vector<uint8_t>& bytes) {
     std::string path = tmp_.path("test.qar");
@@ -80,11 +66,15 @@ class ExtractTest : public ::testing::Test {
   std::string inWorkDir(const std::string& name) {
     return workDir_ + "/" + name;
   }
+  int extract(const std::string& path) {
+    return extractArchive(path.c_str(), 0, workDir_.c_str());
+  }
+  int extractOne(Archive* archive, const std::string& name) {
+    return extractMember(archive, name.c_str(), workDir_.c_str());
+  }
 
   ScopedTempDir tmp_;
   std::string workDir_;
-  bool hadTmpdir_ = false;
-  std::string savedTmpdir_;
 };
 
 const std::vector<WriterMember> kMembers = {
@@ -95,7 +85,7 @@ const std::vector<WriterMember> kMembers = {
 
 TEST_F(ExtractTest, EveryMemberWritten) {
   for (int kind : {kKindStored, kKindZlib}) {
-    ASSERT_EQ(1, extractArchive(saveArchive(makeArchive(kind, kMembers)).c_str(), 0));
+    ASSERT_EQ(1, extract(saveArchive(makeArchive(kind, kMembers))));
     EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "_ssl.pyd",
                                      "tav_init.zip"}),
               listDir(workDir_));
@@ -111,26 +101,29 @@ TEST_F(ExtractTest, ZeroMembersAndMissingInputs) {
   appendU32(&empty, 16);
   appendU32(&empty, 16);
   appendU32(&empty, 0);
-  EXPECT_EQ(1, extractArchive(saveArchive(empty).c_str(), 0));
+  EXPECT_EQ(1, extract(saveArchive(empty)));
   EXPECT_TRUE(listDir(workDir_).empty());
-  EXPECT_EQ(0, extractArchive(tmp_.path("absent.qar").c_str(), 0));
+  EXPECT_EQ(0, extract(tmp_.path("absent.qar")));
 
   std::string path = saveArchive(makeArchive(kKindStored, kMembers));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(0u, writeAllMembers(a, tmp_.path("no-such-dir").c_str()));
-  EXPECT_EQ(0, extractMember(a, "absent"));
+  EXPECT_EQ(0, extractOne(a, "absent"));
   closeArchive(a);
 }
 
-TEST_F(ExtractTest, NoWorkDirectoryOpensNothing) {
+TEST_F(ExtractTest, NoTargetDirectoryOpensNothing) {
   std::string path = saveArchive(makeArchive(kKindStored, kMembers));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
-  resetWorkDirForTesting();
   platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
-  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
-  EXPECT_EQ(0, extractMember(a, "tav_init.zip"));
+  for (const std::string& target : {std::string(), tmp_.path("missing"), path}) {
+    EXPECT_EQ(0, extractArchive(path.c_str(), 0, target.c_str())) << target;
+    if (target.empty()) {
+      EXPECT_EQ(0, extractMember(a, "tav_init.zip", target.c_str()));
+    }
+  }
   EXPECT_TRUE(gOpened.empty());
   EXPECT_TRUE(listDir(workDir_).empty());
   closeArchive(a);
@@ -152,18 +145,16 @@ TEST_F(ExtractTest, UnsafeNamesAreRefused) {
     appendEntry(&index, 23, "good");
     std::string path = saveArchive(rawStoredArchive(2, body, index));
     EXPECT_EQ(0, isSafeMemberName(bad)) << bad;
-    EXPECT_EQ(0, extractArchive(path.c_str(), 0)) << bad;
+    EXPECT_EQ(0, extract(path)) << bad;
     EXPECT_EQ((std::set<std::string>{"good", "sub"}), listDir(workDir_)) << bad;
     EXPECT_TRUE(listDir(inWorkDir("sub")).empty()) << bad;
     EXPECT_EQ("good", readText(inWorkDir("good")));
-    EXPECT_EQ((std::set<std::string>{"test.qar", "TAV" +
-                                     std::to_string(processId()) +
-                                     "Z-SKIFFRELAY"}),
-              listDir(tmp_.dir)) << bad;
+    EXPECT_EQ((std::set<std::string>{"test.qar", "work"}), listDir(tmp_.dir))
+        << bad;
 
     Archive* a = openArchive(path.c_str(), 0);
     ASSERT_NE(nullptr, a);
-    EXPECT_EQ(0, extractMember(a, bad)) << bad;
+    EXPECT_EQ(0, extractOne(a, bad)) << bad;
     closeArchive(a);
   }
   for (const char* good : {"a", "...", ".x", "a..b", "x.__init__"}) {
@@ -175,7 +166,7 @@ TEST_F(ExtractTest, ExistingFileOverwrittenAndDirectoryInTheWay) {
   ASSERT_TRUE(writeFileText(inWorkDir("_ssl.pyd"), std::string(100, 'o')));
   ASSERT_EQ(0, mkdir(inWorkDir("tav_init.zip").c_str(), 0700));
   std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
-  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(0, extract(path));
   EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
   EXPECT_EQ(std::string(4000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
 }
@@ -185,7 +176,7 @@ TEST_F(ExtractTest, OpenAndWriteFailures) {
 
   gRefusedSuffix = "/_ssl.pyd";
   platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
-  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(0, extract(path));
   EXPECT_EQ(3u, gOpened.size()) << ::testing::PrintToString(gOpened);
   EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "tav_init.zip"}),
             listDir(workDir_));
@@ -193,14 +184,14 @@ TEST_F(ExtractTest, OpenAndWriteFailures) {
 
   // A short write fails the member and leaves the partial file behind.
   platformOverride("writeFile", reinterpret_cast<void*>(halfWrite));
-  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(0, extract(path));
   EXPECT_EQ(std::string(2000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
-  EXPECT_EQ(0, extractMember(a, "_ssl.pyd"));
+  EXPECT_EQ(0, extractOne(a, "_ssl.pyd"));
   EXPECT_EQ("ssl m", readText(inWorkDir("_ssl.pyd")));
   platformOverride("writeFile", nullptr);
-  EXPECT_EQ(1, extractMember(a, "_ssl.pyd"));
+  EXPECT_EQ(1, extractOne(a, "_ssl.pyd"));
   EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
   closeArchive(a);
 }
@@ -237,7 +228,7 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
     (void)remove(inWorkDir("big.so").c_str());
     platformOverride("openFile", c.open);
     platformOverride("writeFile", c.write);
-    EXPECT_EQ(c.extracted, extractArchive(path.c_str(), 0));
+    EXPECT_EQ(c.extracted, extract(path));
     platformOverride("openFile", nullptr);
     platformOverride("writeFile", nullptr);
     std::vector<uint8_t> got;
@@ -254,7 +245,7 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
   // One member on its own takes the same path.
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
-  EXPECT_EQ(1, extractMember(a, "big.so"));
+  EXPECT_EQ(1, extractOne(a, "big.so"));
   std::vector<uint8_t> got;
   ASSERT_TRUE(readFileBytes(inWorkDir("big.so"), &got));
   EXPECT_TRUE(got == big);
@@ -265,7 +256,7 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
 TEST_F(ExtractTest, OversizedContentIsNotWritten) {
   std::vector<uint8_t> bytes = makeArchive(kKindZlib, kMembers);
   patchU32(&bytes, 16, 3999);  // first member inflates to 4000
-  EXPECT_EQ(0, extractArchive(saveArchive(bytes).c_str(), 0));
+  EXPECT_EQ(0, extract(saveArchive(bytes)));
   EXPECT_EQ((std::set<std::string>{"_ssl.pyd", "tav_init.zip"}),
             listDir(workDir_));
 }
@@ -276,9 +267,9 @@ TEST_F(ExtractTest, ExtractMemberJoinsLikePathJoin) {
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
   platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
-  EXPECT_EQ(1, extractMember(a, "tav_init.zip"));
-  EXPECT_EQ(0, extractMember(a, "./tav_init.zip"));
-  EXPECT_EQ(1, extractMember(a, ".x"));  // a leading "." is skipped
+  EXPECT_EQ(1, extractOne(a, "tav_init.zip"));
+  EXPECT_EQ(0, extractOne(a, "./tav_init.zip"));
+  EXPECT_EQ(1, extractOne(a, ".x"));  // a leading "." is skipped
   EXPECT_EQ((std::vector<std::string>{inWorkDir("tav_init.zip"), inWorkDir("x")}),
             gOpened);
 
@@ -291,25 +282,25 @@ TEST_F(ExtractTest, ExtractMemberJoinsLikePathJoin) {
 }
 
 TEST_F(ExtractTest, OverlongTargetPathIsRefusedNotCut) {
-  // A work directory about 900 characters deep, then a member name that
+  // A target directory about 900 characters deep, then a member name that
   // takes the target past 1023 characters.
   std::string deep = tmp_.dir;
   for (int i = 0; i < 4; ++i) {
     deep += "/" + std::string(210, 'd');
     ASSERT_EQ(0, mkdir(deep.c_str(), 0700));
   }
-  useTmpdir(deep);
+  useTarget(deep + "/TAV" + std::to_string(processId()) + "Z-SKIFFRELAY");
   ASSERT_LT(workDir_.size(), 1000u);
   std::string longName(1023 - workDir_.size(), 'n');  // one byte too many
   std::string fitting(1022 - workDir_.size(), 'f');
   std::string path = saveArchive(makeArchive(
       kKindStored, {{longName, toBytes("long")}, {fitting, toBytes("fits")}}));
-  EXPECT_EQ(0, extractArchive(path.c_str(), 0));
+  EXPECT_EQ(0, extract(path));
   EXPECT_EQ(std::set<std::string>{fitting}, listDir(workDir_));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
-  EXPECT_EQ(0, extractMember(a, longName.c_str()));
-  EXPECT_EQ(1, extractMember(a, fitting.c_str()));
+  EXPECT_EQ(0, extractOne(a, longName.c_str()));
+  EXPECT_EQ(1, extractOne(a, fitting.c_str()));
   EXPECT_EQ(std::set<std::string>{fitting}, listDir(workDir_));
   closeArchive(a);
 }

@@ -1,4 +1,4 @@
-// Extraction into a work directory under %TMP%, with Windows paths: every
+// Extraction into the run's work directory under %TMP%, with Windows paths: every
 // member lands directly in the directory, names that would leave it are
 // refused, and failed opens and writes count as members not written.
 #include "archive/extract.h"
@@ -75,7 +75,8 @@ TEST_F(ExtractWin32Test, EveryMemberWrittenBinaryExact) {
   std::vector<WriterMember> members = kMembers;
   members.push_back({"text.py", toBytes("a\r\nb\nc\r\x1a" "d")});
   for (int kind : {kKindStored, kKindZlib}) {
-    ASSERT_EQ(extractArchive(saveArchive(makeArchive(kind, members)).c_str(), 0),
+    ASSERT_EQ(extractArchive(saveArchive(makeArchive(kind, members)).c_str(), 0,
+                             workDir_.c_str()),
               1);
     EXPECT_EQ(listDir(workDir_),
               (std::set<std::string>{"python311.dll", "_ssl.pyd",
@@ -101,7 +102,7 @@ TEST_F(ExtractWin32Test, NamesThatWouldLeaveTheDirectoryAreRefused) {
     appendEntry(&index, 16, bad);
     appendEntry(&index, 23, "good");
     std::string path = saveArchive(rawStoredArchive(2, body, index));
-    EXPECT_EQ(extractArchive(path.c_str(), 0), 0) << bad;
+    EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0) << bad;
     EXPECT_EQ(listDir(workDir_), (std::set<std::string>{"good", "sub"})) << bad;
     EXPECT_TRUE(listDir(workDir_ + "\\sub").empty()) << bad;
     EXPECT_EQ(listDir(tmp_.dir),
@@ -116,17 +117,17 @@ TEST_F(ExtractWin32Test, OpenAndWriteFailuresCountAsNotWritten) {
   std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
   gRefused = "\\_ssl.pyd";
   platformOverride("openFile", reinterpret_cast<void*>(refusingOpen));
-  EXPECT_EQ(extractArchive(path.c_str(), 0), 0);
+  EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0);
   EXPECT_EQ(listDir(workDir_),
             (std::set<std::string>{"python311.dll", "tav_init.zip"}));
   platformOverride("openFile", nullptr);
 
   platformOverride("writeFile", reinterpret_cast<void*>(halfWrite));
-  EXPECT_EQ(extractArchive(path.c_str(), 0), 0);
+  EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0);
   EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(2000, 'L'));
   platformOverride("writeFile", nullptr);
 
-  EXPECT_EQ(extractArchive(path.c_str(), 0), 1);
+  EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 1);
   EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(4000, 'L'));
 }
 

@@ -96,7 +96,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
   // The runtime library itself comes out of the libraries archive.
   uint64_t phase = phaseStart();
   if (!gPackages || !workDirLength || !havePaths ||
-      !extractArchive(binPath, 0) ||
+      !extractArchive(binPath, 0, workDir) ||
       !buildPath(runtimePath, workDir, kRuntimeLibraryName)) {
     runtimePath[0] = '\0';
     printStartupError("unable to extract required libraries");
@@ -114,7 +114,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
     return 0;
   }
   // Optional: most module sets have no tav_init.zip.
-  (void)extractMember(gArchives[kModuleTypeCore], kInitZipName);
+  (void)extractMember(gArchives[kModuleTypeCore], kInitZipName, workDir);
   gCoreModulePath = addLocation(modulesPath);
 
   // A second, independent handle: reads through one never move the file
@@ -129,7 +129,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
 
   // Native extension modules are loaded from files, so the modules
   // archive is also extracted whole.
-  if (!extractArchive(modulesPath, 0)) {
+  if (!extractArchive(modulesPath, 0, workDir)) {
     printStartupError("unable to extract the python extensions archive");
     return 0;
   }
