@@ -74,7 +74,7 @@ PyObject* createModule(PyObject*, PyObject* args) {
   }
   if (packageDir[0]) {
     PyObject* path = gRuntime.PyList_New(0);
-    PyObject* dir = gRuntime.PyString_FromString(packageDir);
+    PyObject* dir = gRuntime.PyUnicode_DecodeFSDefault(packageDir);
     if (path && dir && gRuntime.PyList_Append(path, dir) == 0 &&
         gRuntime.PyModule_AddObject(module, "__path__", path) == 0) {
       path = nullptr;  // the module took it over
@@ -224,7 +224,7 @@ PyObject* initImportModule() {
       gRuntime.PyModule_AddIntConstant(module, constant.name, constant.number);
       continue;
     }
-    PyObject* value = gRuntime.PyString_FromString(constant.text());
+    PyObject* value = gRuntime.PyUnicode_DecodeFSDefault(constant.text());
     if (!value || gRuntime.PyModule_AddObject(module, constant.name, value)) {
       gRuntime.Py_DecRef(value);  // only a successful add takes it over
       gRuntime.PyErr_Clear();

@@ -16,10 +16,6 @@
 // them for non-zero; the odd value makes our writes recognisable.
 static const int kStartupFlagValue = 42;
 
-// A library that loaded but lacks what the host calls is as unusable as
-// one that did not load.
-static const int kStatusNoRuntime = 2;
-
 // The child-mode hand-over: the script ran as __fork__, so its
 // `if __name__ == "__main__"` part did not run; multiprocessing then takes
 // the process over.
@@ -108,6 +104,8 @@ static int decideExitStatus() {
 int runInterpreter(const char* exePath, char* exeDirBuffer,
                    const char* mainName, int childMode, int argc,
                    char** argv) {
+  // A library that loaded but lacks what the host calls is as unusable as
+  // one that did not load.
   if (!runtimeHasRequiredSymbols()) return kStatusNoRuntime;
 
   wchar_t* programName = nullptr;

@@ -1,14 +1,16 @@
-// The runtime side of one run: binding the runtime library by name, and
-// driving the interpreter from initialisation to finalisation.
+// The runtime side of one run: driving the interpreter from
+// initialisation to finalisation, once the runtime is bound (runtime.h).
 #ifndef SKIFF_HOST_INTERPRETER_H_
 #define SKIFF_HOST_INTERPRETER_H_
 
-// Loads the runtime library at `libraryPath` and binds its symbols by
-// name. 1 when the library loaded (missing symbols leave null slots), 0
-// when it could not be loaded.
-int bindRuntime(const char* libraryPath);
-// Unloads the library if one is bound.
-void unbindRuntime();
+// Exit statuses of the steps before the scripts run (theirs are 0, and 1
+// for an exception or exit request pending at the end):
+//   kStatusPrepareFailed  the archives beside the executable are missing or
+//                         damaged (prepareArchives printed its line)
+//   kStatusNoRuntime      the runtime library did not load, or loaded but
+//                         lacks what the host calls
+const int kStatusPrepareFailed = 1;
+const int kStatusNoRuntime = 2;
 
 // With the runtime bound: starts the interpreter (program name, flags,
 // sys.argv, sys.path, _tav_import), runs the embedded framework modules,

@@ -5,7 +5,7 @@
 // friends are inline code touching runtime internals, so the few types
 // the host needs are declared here instead.
 //
-// bindRuntime and unbindRuntime (host/interpreter.h) fill and empty it.
+// bindRuntime and unbindRuntime (below) fill and empty it.
 #ifndef SKIFF_HOST_RUNTIME_H_
 #define SKIFF_HOST_RUNTIME_H_
 
@@ -33,11 +33,12 @@ const int kMethVarargs = 0x0001;  // METH_VARARGS: arguments as one tuple
 // API version passed to Py_InitModule4 (2.7 runtimes only).
 const int kPythonApiVersion = 1013;
 
-// One slot per bound symbol. The first 65 keep their historical names
-// and order; where the 3.x runtime has no symbol of that name, the slot
-// is bound to the 3.x function with the same role (the binding table in
-// runtime.cc says which). Every member is pointer-sized: runtime.cc
-// checks that the table has one row per member.
+// One slot per bound symbol, named after the function it holds in a 3.11
+// runtime. The first 65 rows of the binding table (runtime.cc) keep their
+// historical order; where the historical 2.7 name differs (the text
+// functions, which were PyString_* there), it stands beside the row. Every
+// member is pointer-sized: runtime.cc checks that the table has one row
+// per member.
 struct RuntimeApi {
   void* library;  // handle from loadLibrary, null while unbound
 
@@ -92,15 +93,15 @@ struct RuntimeApi {
   PyObject* (*PyObject_CallObject)(PyObject*, PyObject*);
   PyObject* (*PyObject_CallFunction)(PyObject*, const char*, ...);
   PyObject* (*PyObject_CallMethod)(PyObject*, const char*, const char*, ...);
-  // Native text (argv, paths) as the runtime's text type; on 3.x decoded
-  // with the file-system encoding so undecodable bytes survive.
-  PyObject* (*PyString_FromStringAndSize)(const char*, PySsize);
-  PyObject* (*PyString_FromString)(const char*);
-  PyObject* (*PyString_FromFormat)(const char*, ...);
-  PySsize (*PyString_Size)(PyObject*);
-  const char* (*PyString_AsString)(PyObject*);
-  void (*PyString_Concat)(PyObject**, PyObject*);
-  PyObject* (*PyString_Format)(PyObject*, PyObject*);
+  // Native text (argv, paths) as the runtime's text type, decoded with
+  // the file-system encoding so undecodable bytes survive.
+  PyObject* (*PyUnicode_DecodeFSDefaultAndSize)(const char*, PySsize);
+  PyObject* (*PyUnicode_DecodeFSDefault)(const char*);
+  PyObject* (*PyUnicode_FromFormat)(const char*, ...);
+  PySsize (*PyUnicode_GetLength)(PyObject*);
+  const char* (*PyUnicode_AsUTF8)(PyObject*);
+  void (*PyUnicode_Append)(PyObject**, PyObject*);
+  PyObject* (*PyUnicode_Format)(PyObject*, PyObject*);
   PyObject* (*PyLong_FromLong)(long);
   PyObject* (*PyLong_FromSize_t)(size_t);
   PyObject* (*PyTuple_New)(PySsize);
@@ -125,6 +126,13 @@ const int kRuntimeSlotCount = 65;
 const int kRuntimeExtraSlotCount = 4;
 
 extern RuntimeApi gRuntime;
+
+// Loads the runtime library at `libraryPath` and binds its symbols by
+// name. 1 when the library loaded (missing symbols leave null slots), 0
+// when it could not be loaded (the slots keep what they held).
+int bindRuntime(const char* libraryPath);
+// Unloads the library if one is bound.
+void unbindRuntime();
 
 // 1 when every slot that the host calls is bound (a library that loads
 // but is not the runtime would otherwise crash the launcher).

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "host/interpreter.h"
 #include "host/prepare.h"
 #include "platform/platform.h"
 
@@ -40,7 +39,7 @@ TEST_F(RuntimeBindingTest, PartialLibraryBindsPresentNamesOnly) {
   // such a library is not usable as the runtime.
   EXPECT_EQ(nullptr, gRuntime.Py_SetProgramName);
   EXPECT_EQ(nullptr, gRuntime.Py_DontWriteBytecodeFlag);
-  EXPECT_EQ(nullptr, gRuntime.PyString_FromString);
+  EXPECT_EQ(nullptr, gRuntime.PyUnicode_DecodeFSDefault);
   EXPECT_EQ(nullptr, gRuntime.Py_SetPath);
   EXPECT_EQ(0, runtimeHasRequiredSymbols());
 

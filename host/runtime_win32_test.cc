@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "host/interpreter.h"
 #include "tests/test_util_win32.h"
 
 namespace {

@@ -5,16 +5,13 @@
 
 #include "host/interpreter.h"
 #include "host/prepare.h"
+#include "host/runtime.h"
 #include "launcher/cleanup.h"
 #include "launcher/paths.h"
 #include "launcher/phase_timing.h"
 #include "launcher/work_dir.h"
 
 const char kForkOption[] = "--multiprocessing-fork";
-
-// Exit statuses of the steps before the interpreter runs.
-static const int kStatusPrepareFailed = 1;
-static const int kStatusNoRuntime = 2;
 
 int runLauncher(int argc, char** argv) {
   // Cleanup mode: one sweep and nothing else (no work directory, no lock,
