@@ -15,10 +15,23 @@ include_guard(DIRECTORY)
 set(SKIFF_PYTHON /usr/bin/python3.11 CACHE FILEPATH
     "interpreter that compiles the embedded modules; must match the runtime")
 set(SKIFF_FRAMEWORK_DIR ${PROJECT_SOURCE_DIR}/embedded/framework)
+set(SKIFF_GENERATOR ${PROJECT_SOURCE_DIR}/tools/gen_embedded.py)
+# The generator's load order decides the sources at configure time.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${SKIFF_GENERATOR})
 
-# The path module embedded second: POSIX path rules here.
+# The path module embedded second: POSIX path rules here. APP_INFO's
+# "distribution" names the platform the program is built for: the
+# generator's own tag of the build machine on Linux, a Windows tag in the
+# Windows build.
+set(SKIFF_APP_INFO_ARGS "")
 if(WIN32)
   set(SKIFF_PATH_MODULE tav_ntpath)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    list(APPEND SKIFF_APP_INFO_ARGS --distribution windows-win32-x86_64)
+  else()
+    list(APPEND SKIFF_APP_INFO_ARGS --distribution windows-win32-x86)
+  endif()
 else()
   set(SKIFF_PATH_MODULE tav_posixpath)
 endif()
@@ -41,11 +54,17 @@ function(skiff_frozen_program)
   endif()
   get_filename_component(main ${ARG_MAIN} ABSOLUTE)
 
-  set(sources ${main} ${ARG_FRAMEWORK_DIR}/_tav_app_info.py.in)
-  foreach(module pyerror ${SKIFF_PATH_MODULE} tav_service tav_error tav_path
-                 tav_import site)
-    list(APPEND sources ${ARG_FRAMEWORK_DIR}/${module}.py)
-  endforeach()
+  execute_process(
+    COMMAND ${SKIFF_PYTHON} ${SKIFF_GENERATOR} --list-sources
+            --framework-dir ${ARG_FRAMEWORK_DIR} --main ${main}
+            --path-module ${SKIFF_PATH_MODULE}
+    OUTPUT_VARIABLE sources
+    RESULT_VARIABLE list_result)
+  if(list_result)
+    message(FATAL_ERROR "${ARG_NAME}: gen_embedded.py --list-sources failed")
+  endif()
+  string(STRIP "${sources}" sources)
+  string(REPLACE "\n" ";" sources "${sources}")
   # A source that does not exist yet gives a record that cannot load, so
   # the launcher still builds; adding files to the watched folders
   # re-runs the configuration, which then picks them up.
@@ -72,14 +91,15 @@ function(skiff_frozen_program)
   endforeach()
 
   set(table ${CMAKE_BINARY_DIR}/generated/${ARG_NAME}/embedded_modules.cc)
-  set(generator ${PROJECT_SOURCE_DIR}/tools/gen_embedded.py)
   add_custom_command(
     OUTPUT ${table}
-    COMMAND ${SKIFF_PYTHON} ${generator} --output ${table}
+    COMMAND ${SKIFF_PYTHON} ${SKIFF_GENERATOR} --output ${table}
             --framework-dir ${ARG_FRAMEWORK_DIR} --main ${main}
-            --binary ${ARG_NAME} --version ${PROJECT_VERSION}
-            --path-module ${SKIFF_PATH_MODULE} ${extra_args}
-    DEPENDS ${generator} ${existing}
+            --binary ${ARG_NAME}${CMAKE_EXECUTABLE_SUFFIX}
+            --version ${PROJECT_VERSION}
+            --path-module ${SKIFF_PATH_MODULE} ${SKIFF_APP_INFO_ARGS}
+            ${extra_args}
+    DEPENDS ${SKIFF_GENERATOR} ${existing}
     COMMENT "Embedding modules of ${ARG_NAME}"
     VERBATIM)
 

@@ -1,13 +1,17 @@
 // Python modules compiled into the executable, and the loader that runs
-// them: seven framework modules, site, and the main script. The table
-// itself is generated at build time by tools/gen_embedded.py, one per
-// program; each payload is the marshalled module code object, compiled
-// with the module's name as its file name, usually zlib-compressed.
+// them: the framework modules, site, and the main script. The table itself
+// is generated at build time by tools/gen_embedded.py, one per program;
+// each payload is the marshalled module code object, compiled with the
+// module's name as its file name, usually zlib-compressed. The load order
+// is the generator's list; the record count and positions come from the
+// header it writes into the build tree (host/embedded_order.h).
 #ifndef SKIFF_HOST_EMBEDDED_H_
 #define SKIFF_HOST_EMBEDDED_H_
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "host/embedded_order.h"
 
 struct PyObject;
 
@@ -18,13 +22,16 @@ struct EmbeddedModule {
   const uint8_t* data;
 };
 
-// Records in load order: seven framework modules, then site, then the
-// main script (named "__main__").
-const size_t kEmbeddedModuleCount = 9;
-const size_t kFrameworkModuleCount = 7;
-const size_t kSiteRecord = 7;
-const size_t kMainRecord = 8;
-extern const EmbeddedModule kEmbeddedModules[kEmbeddedModuleCount];
+// Records in load order: kFrameworkModuleCount framework modules, then
+// site, then the main script (named "__main__"); the loader runs them in
+// these steps. Declared without a bound, so that the generated table's
+// size is that of its initialisers, which it checks against the count (a
+// bound here would silently pad a short table with empty records).
+static_assert(kSiteRecord == kFrameworkModuleCount &&
+                  kMainRecord == kSiteRecord + 1 &&
+                  kEmbeddedModuleCount == kMainRecord + 1,
+              "framework modules, then site, then the main script");
+extern const EmbeddedModule kEmbeddedModules[];
 
 // Fixed first part of every embedded or archived module's file name,
 // whatever the executable is called: "skiffrelay", then kExecutableSuffix

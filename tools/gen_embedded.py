@@ -3,8 +3,13 @@
 Compiles the framework modules, site and the program's main script with
 the interpreter that runs this tool (it must be the runtime the program
 ships: the marshal format belongs to the runtime version), marshals each
-code object, compresses it with zlib and writes the nine EmbeddedModule
-records of host/embedded.h as a C++ source file.
+code object, compresses it with zlib and writes the EmbeddedModule records
+of host/embedded.h as a C++ source file.
+
+RECORDS below is the one list of the load order. Everything else takes it
+from here: the build asks for the source files (--list-sources), the host
+library for the record count and positions (--order-header, a header the
+loader includes), and the tests import the list.
 
 Each module is compiled with its module name as its file name (the main
 script as "__main__"); the loader gives it its real __file__ when it runs.
@@ -14,7 +19,10 @@ placeholder @APP_INFO@ becomes the build information dictionary.
 Usage:
   gen_embedded.py --output FILE --framework-dir DIR --main SCRIPT
                   [--binary NAME] [--version X.Y.Z] [--path-module NAME]
-                  [--broken MODULE]... [--allow-missing]
+                  [--distribution TAG] [--broken MODULE]... [--allow-missing]
+  gen_embedded.py --list-sources --framework-dir DIR --main SCRIPT
+                  [--path-module NAME]
+  gen_embedded.py --order-header FILE
 """
 
 import argparse
@@ -25,10 +33,15 @@ import sys
 import time
 import zlib
 
-# Load order of the records; the loader addresses them by position.
-# "@path" is the platform's path module, "__main__" the program's script.
+# Load order of the records; the loader addresses them by position: the
+# framework modules, then site, then the program's script, which the
+# loader runs as two separate steps. "@path" is the platform's path
+# module, "__main__" the program's script.
 RECORDS = ["pyerror", "@path", "tav_service", "_tav_app_info", "tav_error",
            "tav_path", "tav_import", "site", "__main__"]
+SITE_RECORD = RECORDS.index("site")
+MAIN_RECORD = RECORDS.index("__main__")
+assert RECORDS[SITE_RECORD:] == ["site", "__main__"], "the loader's steps"
 
 APP_INFO_PLACEHOLDER = "@APP_INFO@"
 
@@ -39,6 +52,16 @@ BROKEN_COMPRESSION = 2
 
 class GenerateError(Exception):
     """A module that cannot be read or compiled."""
+
+
+def load_order(path_module="tav_posixpath"):
+    """Module names of the records in load order."""
+    return [path_module if entry == "@path" else entry for entry in RECORDS]
+
+
+def framework_modules(path_module="tav_posixpath"):
+    """The framework modules, the records before site, in load order."""
+    return load_order(path_module)[:SITE_RECORD]
 
 
 def _platform_tag():
@@ -60,8 +83,10 @@ def _version_list(text):
     return parts + [0] * (4 - len(parts))
 
 
-def app_info(binary, main_script, version):
-    """The APP_INFO dictionary for this build."""
+def app_info(binary, main_script, version, distribution=None):
+    """The APP_INFO dictionary for this build. `distribution` is the tag of
+    the platform the program is built for; by default the tag of the
+    machine running this tool (a cross build passes its target's)."""
     # A fixed build time makes reproducible builds possible.
     build_time = float(os.environ.get("SOURCE_DATE_EPOCH", time.time()))
     maker = "skiffrelay maintainers <maintainers@skiffrelay.invalid>"
@@ -83,7 +108,7 @@ def app_info(binary, main_script, version):
         "comment": "",
         "iconfile": "",
         "companyshort": "skiffrelay",
-        "distribution": _platform_tag(),
+        "distribution": distribution or _platform_tag(),
         "company": "skiffrelay maintainers",
         "readmefile": "",
         "localtime": list(time.localtime(build_time))[:9],
@@ -103,22 +128,27 @@ def _read(path):
         return f.read()
 
 
+def source_path(name, framework_dir, main_script):
+    """The file record `name` is made from."""
+    if name == "__main__":
+        return main_script
+    if name == "_tav_app_info":
+        return os.path.join(framework_dir, "_tav_app_info.py.in")
+    return os.path.join(framework_dir, name + ".py")
+
+
 def module_source(name, args):
     """Source bytes of record `name`, or None when it is missing and
     --allow-missing was given."""
-    if name == "__main__":
-        path = args.main
-    elif name == "_tav_app_info":
-        path = os.path.join(args.framework_dir, "_tav_app_info.py.in")
-    else:
-        path = os.path.join(args.framework_dir, name + ".py")
+    path = source_path(name, args.framework_dir, args.main)
     if not os.path.isfile(path):
         if args.allow_missing:
             return None
         raise GenerateError("%s: missing (module %s)" % (path, name))
     source = _read(path)
     if name == "_tav_app_info":
-        info = app_info(args.binary, args.main, args.version)
+        info = app_info(args.binary, args.main, args.version,
+                        args.distribution)
         source = fill_template(source.decode("utf-8"), _dict_literal(info),
                                path).encode("utf-8")
     return source
@@ -162,22 +192,44 @@ def render(records, sources):
             out.append("    " + ", ".join("0x%02x" % b for b in chunk) + ",")
         out.append("};")
         out.append("")
-    out.append("const EmbeddedModule kEmbeddedModules[kEmbeddedModuleCount] "
-               "= {")
+    out.append("const EmbeddedModule kEmbeddedModules[] = {")
     for index, (name, compression, payload) in enumerate(records):
         data = "kPayload%d" % index if payload is not None else "nullptr"
         size = len(payload) if payload is not None else 0
         out.append('    {"%s", %d, %d, %s},' % (name, compression, size, data))
     out.append("};")
+    out.append("static_assert(sizeof kEmbeddedModules / sizeof "
+               "kEmbeddedModules[0] ==")
+    out.append("                  kEmbeddedModuleCount,")
+    out.append('              "one record per module of the load order");')
     out.append("")
     return "\n".join(out)
+
+
+def render_order_header():
+    """C++ header with the record count and positions of RECORDS."""
+    return "\n".join([
+        "/* Auto-generated by tools/gen_embedded.py */",
+        "// Positions of the embedded-module records. Load order:",
+        "//   " + ", ".join(RECORDS),
+        "#ifndef SKIFF_HOST_EMBEDDED_ORDER_H_",
+        "#define SKIFF_HOST_EMBEDDED_ORDER_H_",
+        "",
+        "#include <stddef.h>",
+        "",
+        "const size_t kEmbeddedModuleCount = %d;" % len(RECORDS),
+        "const size_t kFrameworkModuleCount = %d;" % SITE_RECORD,
+        "const size_t kSiteRecord = %d;" % SITE_RECORD,
+        "const size_t kMainRecord = %d;" % MAIN_RECORD,
+        "",
+        "#endif  // SKIFF_HOST_EMBEDDED_ORDER_H_",
+        ""])
 
 
 def generate(args):
     records = []
     sources = []
-    for entry in RECORDS:
-        name = args.path_module if entry == "@path" else entry
+    for name in load_order(args.path_module):
         source = module_source(name, args)
         if source is None:
             sys.stderr.write("gen_embedded: warning: %s missing, its record "
@@ -202,29 +254,53 @@ def _write_if_changed(path, text):
     os.replace(tmp, path)
 
 
+def _write(path, text):
+    out_dir = os.path.dirname(os.path.abspath(path))
+    os.makedirs(out_dir, exist_ok=True)
+    _write_if_changed(path, text)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--output", required=True)
-    parser.add_argument("--framework-dir", required=True)
-    parser.add_argument("--main", required=True)
+    parser.add_argument("--output")
+    parser.add_argument("--framework-dir")
+    parser.add_argument("--main")
     parser.add_argument("--binary", default="skiffrelay")
     parser.add_argument("--version", default="1.0.0")
     parser.add_argument("--path-module", default="tav_posixpath")
+    parser.add_argument("--distribution", default=None,
+                        help="platform tag of APP_INFO (default: this "
+                             "machine's)")
     parser.add_argument("--broken", action="append", default=[],
                         metavar="MODULE",
                         help="emit MODULE's record so that it cannot load")
     parser.add_argument("--allow-missing", action="store_true",
                         help="a missing source gives a record that cannot "
                              "load instead of an error")
+    parser.add_argument("--list-sources", action="store_true",
+                        help="print the source files in load order, one a "
+                             "line, and write nothing")
+    parser.add_argument("--order-header", metavar="FILE",
+                        help="write the header of record positions")
     args = parser.parse_args(argv)
+    if args.order_header:
+        _write(args.order_header, render_order_header())
+        return 0
+    if not args.framework_dir or not args.main:
+        parser.error("--framework-dir and --main are required")
+    if args.list_sources:
+        for name in load_order(args.path_module):
+            sys.stdout.write(source_path(name, args.framework_dir, args.main)
+                             + "\n")
+        return 0
+    if not args.output:
+        parser.error("--output is required")
     try:
         text = generate(args)
     except (GenerateError, OSError) as e:
         sys.stderr.write("gen_embedded: %s\n" % e)
         return 1
-    out_dir = os.path.dirname(os.path.abspath(args.output))
-    os.makedirs(out_dir, exist_ok=True)
-    _write_if_changed(args.output, text)
+    _write(args.output, text)
     return 0
 
 

@@ -11,11 +11,17 @@ import unittest
 
 from tests.python import framework
 
+TOOLS_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "tools")
+sys.path.insert(0, TOOLS_DIR)
+import gen_embedded  # noqa: E402  (the load order)
+
 # Runs in a fresh interpreter started with -I -S. Every record is compiled
 # under its module name, marshalled and executed like the launcher does.
 BOOTSTRAP = textwrap.dedent("""
     import sys, marshal
     framework_dir, workdir = sys.argv[1], sys.argv[2]
+    framework = sys.argv[3].split(",")
     sys.meta_path[:] = [f for f in sys.meta_path
                         if f.__name__ in ("BuiltinImporter", "FrozenImporter")]
     sys.path[:] = []
@@ -54,13 +60,11 @@ BOOTSTRAP = textwrap.dedent("""
         sys.modules[name] = module
         exec(marshal.loads(data), module.__dict__)
 
-    for name in ("pyerror", "tav_posixpath", "tav_service", "_tav_app_info",
-                 "tav_error", "tav_path", "tav_import"):
+    for name in framework:
         source = name + (".py.in" if name == "_tav_app_info" else ".py")
         run(name, framework_dir + "/" + source)
-    imported = sorted(set(sys.modules) - before - {
-        "pyerror", "tav_posixpath", "tav_service", "_tav_app_info",
-        "tav_error", "tav_path", "tav_import", "_tav_import"})
+    imported = sorted(set(sys.modules) - before - set(framework) -
+                      {"_tav_import"})
     print("imported before registration:", imported)
     sys.modules["tav_path"].ensure_workdir()
     sys.modules["tav_import"].registerImporterClasses()
@@ -87,7 +91,8 @@ class BootstrapTest(unittest.TestCase):
             workdir = os.path.realpath(temp)
             result = subprocess.run(
                 [sys.executable, "-I", "-S", "-c", BOOTSTRAP,
-                 framework.FRAMEWORK_DIR, workdir],
+                 framework.FRAMEWORK_DIR, workdir,
+                 ",".join(gen_embedded.framework_modules("tav_posixpath"))],
                 capture_output=True, text=True, timeout=60)
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(result.stdout.splitlines(), [
