@@ -3,11 +3,32 @@
 #define SKIFF_ARCHIVE_ARCHIVE_TEST_UTIL_H_
 
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
 
 #include "archive/archive_writer.h"
+#include "platform/platform.h"
+#include "tests/test_util.h"
+
+// The sizes the platform's allocate and reallocate are asked for while the
+// object lives, in order: for the inflate buffer its first size, then its
+// size after each enlargement.
+struct AllocationSizes {
+  AllocationSizes() { sizes.clear(); }
+  static void* allocate(size_t size) {
+    sizes.push_back(size);
+    return malloc(size);
+  }
+  static void* reallocate(void* block, size_t size) {
+    sizes.push_back(size);
+    return realloc(block, size);
+  }
+  static inline std::vector<size_t> sizes;
+  ScopedPlatformCall allocateCall{"allocate", allocate};
+  ScopedPlatformCall reallocateCall{"reallocate", reallocate};
+};
 
 inline std::vector<uint8_t> toBytes(const std::string& s) {
   return std::vector<uint8_t>(s.begin(), s.end());

@@ -49,8 +49,8 @@ class ExtractTest : public ::testing::Test {
  protected:
   void SetUp() override { useTarget(tmp_.path("work")); }
   void TearDown() override {
-    platformOverride("openFile", nullptr);
-    platformOverride("writeFile", nullptr);
+    platformSetCall("openFile", nullptr);
+    platformSetCall("writeFile", nullptr);
     gOpened.clear();
     gRefusedSuffix.clear();
   }
@@ -117,7 +117,7 @@ TEST_F(ExtractTest, NoTargetDirectoryOpensNothing) {
   std::string path = saveArchive(makeArchive(kKindStored, kMembers));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
-  platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
+  platformSetCall("openFile", reinterpret_cast<PlatformCall>(recordingOpen));
   for (const std::string& target : {std::string(), tmp_.path("missing"), path}) {
     EXPECT_EQ(0, extractArchive(path.c_str(), 0, target.c_str())) << target;
     if (target.empty()) {
@@ -175,22 +175,22 @@ TEST_F(ExtractTest, OpenAndWriteFailures) {
   std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
 
   gRefusedSuffix = "/_ssl.pyd";
-  platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
+  platformSetCall("openFile", reinterpret_cast<PlatformCall>(recordingOpen));
   EXPECT_EQ(0, extract(path));
   EXPECT_EQ(3u, gOpened.size()) << ::testing::PrintToString(gOpened);
   EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "tav_init.zip"}),
             listDir(workDir_));
-  platformOverride("openFile", nullptr);
+  platformSetCall("openFile", nullptr);
 
   // A short write fails the member and leaves the partial file behind.
-  platformOverride("writeFile", reinterpret_cast<void*>(halfWrite));
+  platformSetCall("writeFile", reinterpret_cast<PlatformCall>(halfWrite));
   EXPECT_EQ(0, extract(path));
   EXPECT_EQ(std::string(2000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(0, extractOne(a, "_ssl.pyd"));
   EXPECT_EQ("ssl m", readText(inWorkDir("_ssl.pyd")));
-  platformOverride("writeFile", nullptr);
+  platformSetCall("writeFile", nullptr);
   EXPECT_EQ(1, extractOne(a, "_ssl.pyd"));
   EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
   closeArchive(a);
@@ -208,8 +208,8 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
       makeArchive(kKindStored, {{"big.so", big}, {"small", toBytes("s")}}));
   struct Case {
     const char* label;
-    void* open;
-    void* write;
+    PlatformCall open;
+    PlatformCall write;
     int extracted;
     size_t bigFileSize;  // SIZE_MAX: no file
     const char* small;   // the one-byte member afterwards
@@ -217,20 +217,20 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
   const Case cases[] = {
       {"all pieces", nullptr, nullptr, 1, big.size(), "s"},
       // halfWrite takes half of the first piece's content, then it stops.
-      {"short write", nullptr, reinterpret_cast<void*>(halfWrite), 0,
+      {"short write", nullptr, reinterpret_cast<PlatformCall>(halfWrite), 0,
        (kPiece - 4) / 2, ""},
-      {"refused open", reinterpret_cast<void*>(recordingOpen), nullptr, 0,
+      {"refused open", reinterpret_cast<PlatformCall>(recordingOpen), nullptr, 0,
        SIZE_MAX, "s"},
   };
   gRefusedSuffix = "/big.so";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     (void)remove(inWorkDir("big.so").c_str());
-    platformOverride("openFile", c.open);
-    platformOverride("writeFile", c.write);
+    platformSetCall("openFile", c.open);
+    platformSetCall("writeFile", c.write);
     EXPECT_EQ(c.extracted, extract(path));
-    platformOverride("openFile", nullptr);
-    platformOverride("writeFile", nullptr);
+    platformSetCall("openFile", nullptr);
+    platformSetCall("writeFile", nullptr);
     std::vector<uint8_t> got;
     if (c.bigFileSize == SIZE_MAX) {
       EXPECT_FALSE(readFileBytes(inWorkDir("big.so"), &got));
@@ -266,7 +266,7 @@ TEST_F(ExtractTest, ExtractMemberJoinsLikePathJoin) {
       kKindStored, {{"tav_init.zip", toBytes("zip")}, {".x", toBytes("dot")}}));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
-  platformOverride("openFile", reinterpret_cast<void*>(recordingOpen));
+  platformSetCall("openFile", reinterpret_cast<PlatformCall>(recordingOpen));
   EXPECT_EQ(1, extractOne(a, "tav_init.zip"));
   EXPECT_EQ(0, extractOne(a, "./tav_init.zip"));
   EXPECT_EQ(1, extractOne(a, ".x"));  // a leading "." is skipped

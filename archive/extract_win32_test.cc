@@ -48,8 +48,8 @@ class ExtractWin32Test : public ::testing::Test {
     workDir_ = wd;
   }
   void TearDown() override {
-    platformOverride("openFile", nullptr);
-    platformOverride("writeFile", nullptr);
+    platformSetCall("openFile", nullptr);
+    platformSetCall("writeFile", nullptr);
     gRefused.clear();
     resetWorkDirForTesting();
   }
@@ -116,16 +116,16 @@ TEST_F(ExtractWin32Test, NamesThatWouldLeaveTheDirectoryAreRefused) {
 TEST_F(ExtractWin32Test, OpenAndWriteFailuresCountAsNotWritten) {
   std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
   gRefused = "\\_ssl.pyd";
-  platformOverride("openFile", reinterpret_cast<void*>(refusingOpen));
+  platformSetCall("openFile", reinterpret_cast<PlatformCall>(refusingOpen));
   EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0);
   EXPECT_EQ(listDir(workDir_),
             (std::set<std::string>{"python311.dll", "tav_init.zip"}));
-  platformOverride("openFile", nullptr);
+  platformSetCall("openFile", nullptr);
 
-  platformOverride("writeFile", reinterpret_cast<void*>(halfWrite));
+  platformSetCall("writeFile", reinterpret_cast<PlatformCall>(halfWrite));
   EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0);
   EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(2000, 'L'));
-  platformOverride("writeFile", nullptr);
+  platformSetCall("writeFile", nullptr);
 
   EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 1);
   EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(4000, 'L'));

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "launcher/work_dir.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -109,10 +110,10 @@ void fillSlot(HashTable* table, HashSlot* slot, const char* key, void* value) {
   slot->used = 1;
 }
 
+// Through the platform's replaceable allocation, so that tests can make
+// growing or shrinking fail.
 HashSlot* allocSlots(uint32_t capacity) {
-  void* p = gHashSlotAllocHook ? gHashSlotAllocHook(capacity, sizeof(HashSlot))
-                               : calloc(capacity, sizeof(HashSlot));
-  return static_cast<HashSlot*>(p);
+  return static_cast<HashSlot*>(allocateZeroed(capacity, sizeof(HashSlot)));
 }
 
 // Moves every entry into a new array of `capacity` slots. An entry that
@@ -160,8 +161,6 @@ int scanFrom(HashTable* table, uint32_t start, HashEntry* entry) {
 }
 
 }  // namespace
-
-void* (*gHashSlotAllocHook)(size_t count, size_t size) = nullptr;
 
 uint32_t stringHash(const uint8_t* bytes, size_t n, uint32_t prefix,
                     uint32_t suffix) {

@@ -2,7 +2,8 @@
 // six probes per operation. It owns its slot array only: keys and values
 // belong to the caller, which keeps a key's bytes alive while it is in
 // the table. Hashes are keyed per process (processRandomKey), so slot
-// order, and with it the order of a walk, changes from run to run.
+// order, and with it the order of a walk, changes from run to run. Slot
+// arrays come from the platform's allocateZeroed (a replaceable call).
 #ifndef SKIFF_ARCHIVE_HASH_TABLE_H_
 #define SKIFF_ARCHIVE_HASH_TABLE_H_
 
@@ -54,10 +55,5 @@ int tableNext(HashTable* table, HashEntry* entry);
 // x ^ n ^ suffix, all modulo 2^32.
 uint32_t stringHash(const uint8_t* bytes, size_t n, uint32_t prefix,
                     uint32_t suffix);
-
-// Tests only: when set, slot arrays are obtained through this instead of
-// calloc, so that a test can make growing or shrinking fail. Null by
-// default.
-extern void* (*gHashSlotAllocHook)(size_t count, size_t size);
 
 #endif  // SKIFF_ARCHIVE_HASH_TABLE_H_

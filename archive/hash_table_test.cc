@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 namespace {
 
 uint32_t hashOf(const char* s, uint32_t prefix, uint32_t suffix) {
@@ -198,9 +200,10 @@ TEST(HashTest, FailedResizeLeavesTableUsable) {
     for (uint32_t j = 0; j < 7; ++j) ASSERT_EQ(1, tablePut(t, k.add(128 * j, 127 * j), nullptr));
     for (uint32_t i = 8; i < 55; ++i) ASSERT_EQ(1, tablePut(t, k.add(i, 0), nullptr));
     gFailCapacity = c.failCapacity;
-    gHashSlotAllocHook = failingAlloc;
-    EXPECT_EQ(0, tablePut(t, k.add(55, 0), nullptr)) << c.what;
-    gHashSlotAllocHook = nullptr;
+    {
+      ScopedPlatformCall failing("allocateZeroed", failingAlloc);
+      EXPECT_EQ(0, tablePut(t, k.add(55, 0), nullptr)) << c.what;
+    }
     EXPECT_EQ(64u, t->capacity) << c.what;
     EXPECT_EQ(54u, tableCount(t)) << c.what;
     for (size_t i = 0; i < 54; ++i) EXPECT_EQ(1, tableContains(t, k.names[i].c_str())) << c.what;
@@ -214,9 +217,10 @@ TEST(HashTest, FailedResizeLeavesTableUsable) {
   HashTable* t = testTable();
   for (uint32_t i = 0; i < 9; ++i) ASSERT_EQ(1, tablePut(t, k.add(i, 0), nullptr));
   gFailCapacity = 32;
-  gHashSlotAllocHook = failingAlloc;
-  EXPECT_EQ(0, tableRemove(t, k.names[0].c_str()));  // 64 / 8 > 7
-  gHashSlotAllocHook = nullptr;
+  {
+    ScopedPlatformCall failing("allocateZeroed", failingAlloc);
+    EXPECT_EQ(0, tableRemove(t, k.names[0].c_str()));  // 64 / 8 > 7
+  }
   EXPECT_EQ(0, tableContains(t, k.names[0].c_str()));
   EXPECT_EQ(8u, tableCount(t));
   EXPECT_EQ(64u, t->capacity);

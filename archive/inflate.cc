@@ -6,12 +6,7 @@
 #include <zlib.h>
 
 #include "launcher/phase_timing.h"
-
-void (*gInflateGrowHook)(size_t bufferSize) = nullptr;
-
-static void noteBufferSize(size_t size) {
-  if (gInflateGrowHook) gInflateGrowHook(size);
-}
+#include "platform/platform.h"
 
 int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
                   size_t* outputLength) {
@@ -31,13 +26,12 @@ int inflateBufferLimited(const uint8_t* input, size_t inputLength,
   }
   size_t size = expected ? expected : 3 * inputLength;
   if (!expected && limit && size > limit) size = limit;
-  uint8_t* buffer = static_cast<uint8_t*>(malloc(size ? size : 1));
+  uint8_t* buffer = static_cast<uint8_t*>(allocate(size ? size : 1));
   if (!buffer) {
     *output = nullptr;
     *outputLength = 0;
     return 0;
   }
-  noteBufferSize(size);
 
   z_stream stream;
   memset(&stream, 0, sizeof stream);
@@ -59,7 +53,8 @@ int inflateBufferLimited(const uint8_t* input, size_t inputLength,
       size_t grown = size + inputLength;
       if (limit && grown > limit) grown = limit;
       if (grown > UINT_MAX || grown == size) break;
-      uint8_t* bigger = static_cast<uint8_t*>(realloc(buffer, grown ? grown : 1));
+      uint8_t* bigger =
+          static_cast<uint8_t*>(reallocate(buffer, grown ? grown : 1));
       if (!bigger) {
         failed = 1;
         break;
@@ -68,8 +63,7 @@ int inflateBufferLimited(const uint8_t* input, size_t inputLength,
       stream.next_out = buffer + size;
       stream.avail_out = static_cast<uInt>(grown - size);
       size = grown;
-      noteBufferSize(size);
-    }
+        }
     result = inflate(&stream, Z_FULL_FLUSH);
   }
   (void)inflateEnd(&stream);  // only fails on a broken stream state

@@ -7,7 +7,9 @@
 
 // Inflates `input` into a new buffer (caller frees with free()). On entry
 // *outputLength is the expected size, or 0 when unknown (the buffer then
-// starts at 3 * inputLength and grows by inputLength). 1 on success with
+// starts at 3 * inputLength and grows by inputLength; it comes from the
+// platform's allocate and reallocate, replaceable calls through which
+// tests see its sizes). 1 on success with
 // *output and *outputLength set; 0 on failure with *output null and
 // *outputLength 0 (both untouched when the stream cannot be set up).
 int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
@@ -16,10 +18,6 @@ int inflateBuffer(const uint8_t* input, size_t inputLength, uint8_t** output,
 // output would grow beyond `limit` bytes (0: no ceiling).
 int inflateBufferLimited(const uint8_t* input, size_t inputLength,
                          uint8_t** output, size_t* outputLength, size_t limit);
-
-// Tests only: when set, called with the output buffer's size when it is
-// first allocated and after every enlargement. Null by default.
-extern void (*gInflateGrowHook)(size_t bufferSize);
 
 // Archive kinds: 1 stored, 2 zlib, 3 no decoder.
 const int kKindStored = 1;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/archive_test_util.h"
+
 namespace {
 
 std::vector<uint8_t> deflateBytes(const std::vector<uint8_t>& data,
@@ -65,8 +67,6 @@ TEST(InflateTest, ExpectedSize) {
   }
 }
 
-std::vector<size_t> gSizes;
-void recordSize(size_t size) { gSizes.push_back(size); }
 
 TEST(InflateTest, UnknownSizeGrowsByInputLength) {
   // Find 1000 bytes whose stream is exactly 100 bytes long: a run of
@@ -83,26 +83,20 @@ TEST(InflateTest, UnknownSizeGrowsByInputLength) {
   }
   ASSERT_EQ(100u, stream.size());
 
-  gSizes.clear();
-  gInflateGrowHook = recordSize;
+  AllocationSizes buffer;
   std::vector<uint8_t> out;
-  int ok = inflateWith(stream, 0, &out);
-  gInflateGrowHook = nullptr;
-  ASSERT_EQ(1, ok);
+  ASSERT_EQ(1, inflateWith(stream, 0, &out));
   EXPECT_EQ(content, out);
   EXPECT_EQ((std::vector<size_t>{300, 400, 500, 600, 700, 800, 900, 1000}),
-            gSizes);
+            buffer.sizes);
 }
 
 TEST(InflateTest, KnownSizeAllocatesOnce) {
   std::vector<uint8_t> content = sampleText(777);
-  gSizes.clear();
-  gInflateGrowHook = recordSize;
+  AllocationSizes buffer;
   std::vector<uint8_t> out;
-  int ok = inflateWith(deflateBytes(content), 777, &out);
-  gInflateGrowHook = nullptr;
-  EXPECT_EQ(1, ok);
-  EXPECT_EQ(std::vector<size_t>{777}, gSizes);
+  EXPECT_EQ(1, inflateWith(deflateBytes(content), 777, &out));
+  EXPECT_EQ(std::vector<size_t>{777}, buffer.sizes);
 }
 
 TEST(InflateTest, DamagedStreams) {

@@ -60,7 +60,7 @@ class PrepareTest : public ::testing::Test {
   }
   void TearDown() override {
     releaseArchives();
-    platformOverride("openFile", nullptr);
+    platformSetCall("openFile", nullptr);
     resetWorkDirForTesting();
     restore("TMPDIR", hadTmpDir_, oldTmpDir_);
     restore("PATH", hadPath_, oldPath_);
@@ -268,12 +268,12 @@ TEST_F(PrepareTest, EachFailureHasItsLine) {
     gModulesOpens = 0;
     gFailModulesOpen = c.failOpen;
     if (c.failOpen)
-      platformOverride("openFile", reinterpret_cast<void*>(failNthModulesOpen));
+      platformSetCall("openFile", reinterpret_cast<PlatformCall>(failNthModulesOpen));
     resetWorkDirForTesting();
     char runtimePath[1024];
     std::string err;
     EXPECT_EQ(0, prepare(&err, runtimePath));
-    platformOverride("openFile", nullptr);
+    platformSetCall("openFile", nullptr);
     EXPECT_EQ(c.line, err);
     releaseArchives();
   }

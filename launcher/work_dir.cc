@@ -106,3 +106,5 @@ void resetWorkDirForTesting() {
   releaseRunLock();
   gWorkDir[0] = '\0';
 }
+
+void resetRandomKeyForTesting() { memset(gKey, 0, sizeof gKey); }

@@ -34,11 +34,19 @@ int acquireRunLock();
 int releaseRunLock();
 
 // The 8-byte process random key, byte 0 least significant. Derived from
-// the clock on first use and fixed for the life of the process.
+// the clock (wallClockSeconds, a second s) on first use and fixed for the
+// life of the process: eight times s = s * 784718005 + 48315 in signed
+// 64-bit arithmetic that wraps, then s = s % 68718952447 (truncated toward
+// zero), and key byte i = the low 8 bits of s. Should that give all zero
+// bytes, the next second is tried.
 uint64_t processRandomKey();
 
 // Tests only: forget the cached work directory (the directory stays) and
 // release the lock, so that a test can start from an empty state.
 void resetWorkDirForTesting();
+// Tests only: forget the random key, so that the next processRandomKey
+// derives it from the clock again. No hash table may be alive then: its
+// slots were placed with the old key.
+void resetRandomKeyForTesting();
 
 #endif  // SKIFF_LAUNCHER_WORK_DIR_H_

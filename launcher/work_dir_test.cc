@@ -146,10 +146,31 @@ TEST_F(WorkDirTest, RunLockIsNotInheritedByChildren) {
   waitpid(child, nullptr, 0);
 }
 
-TEST(ProcessRandomKey, StableAndNonZero) {
-  uint64_t key = processRandomKey();
-  EXPECT_NE(0u, key);
-  EXPECT_EQ(key, processRandomKey());
+int64_t gSecond;
+int64_t knownSecond() { return gSecond; }
+
+// The key of a known second, computed independently from the recurrence
+// (eight rounds of s = s * 784718005 + 48315 wrapping in 64 bits, then
+// s % 68718952447 truncated toward zero; byte i = s & 0xFF); byte 0 is the
+// least significant. Once derived it no longer follows the clock.
+TEST(ProcessRandomKeyTest, DerivedOnceFromTheClockByTheRecurrence) {
+  struct Case {
+    int64_t second;
+    uint64_t key;
+  } cases[] = {
+      // Bytes db 41 b1 bf eb 76 e7 12: the products wrap from round two.
+      {1574677086, 0x12e776ebbfb141dbULL},
+      // A clock that cannot be read: negative remainders.
+      {-1, 0x8b6c59b0403cb006ULL},
+  };
+  ScopedPlatformCall clock("wallClockSeconds", knownSecond);
+  for (const Case& c : cases) {
+    gSecond = c.second;
+    resetRandomKeyForTesting();
+    EXPECT_EQ(c.key, processRandomKey()) << c.second;
+    gSecond += 1000;
+    EXPECT_EQ(c.key, processRandomKey()) << c.second;
+  }
 }
 
 }  // namespace

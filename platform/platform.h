@@ -55,8 +55,16 @@ int removeDir(const char* path);   // 1 removed, 0 failed
 int removeFile(const char* path);  // 1 removed, 0 failed; never follows links
 
 // Seconds since 1970-01-01 UTC, or -1 when the clock cannot be read.
+// Replaceable (see platformSetCall): a test feeds a known second.
 int64_t wallClockSeconds();
 long processId();
+
+// Heap blocks whose failure or size tests need to see (the hash tables'
+// slot arrays, the inflate buffer), as calloc, malloc and realloc; freed
+// with free(). Replaceable (see platformSetCall).
+void* allocateZeroed(size_t count, size_t size);
+void* allocate(size_t size);
+void* reallocate(void* block, size_t size);
 
 // Environment of this process and its children. An empty value removes
 // the variable. getEnv returns null when it is not set.
@@ -65,7 +73,7 @@ int setEnv(const char* name, const char* value);
 
 // Buffered file streams. Every open and write of the launcher goes
 // through these two, so that tests can make them fail (see
-// platformOverride below).
+// platformSetCall below).
 FILE* openFile(const char* path, const char* mode);
 size_t writeFile(const void* data, size_t size, FILE* file);
 
@@ -104,9 +112,16 @@ void* loadLibrary(const char* path);               // null on failure
 void* findSymbol(void* library, const char* name);  // null if absent
 void unloadLibrary(void* library);
 
-// Fault injection for tests: replaces the named call ("openFile",
-// "writeFile", "makeDir", "spawnDetached") with `fn`, or restores the real
-// one when `fn` is null. 1 done, 0 unknown name.
-int platformOverride(const char* name, void* fn);
+// Fault injection for tests: the replaceable calls go through one table
+// of rows (name, current function, default function), one row per call:
+// "openFile", "writeFile", "makeDir", "spawnDetached", "wallClockSeconds",
+// "allocateZeroed", "allocate", "reallocate". A replacement has the
+// signature of the call it replaces, cast to PlatformCall.
+typedef void (*PlatformCall)();
+// Makes the named call run `fn`, or its default again when `fn` is null.
+// 1 done, 0 unknown name.
+int platformSetCall(const char* name, PlatformCall fn);
+// The function the named call runs now; null for an unknown name.
+PlatformCall platformGetCall(const char* name);
 
 #endif  // SKIFF_PLATFORM_PLATFORM_H_

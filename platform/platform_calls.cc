@@ -1,50 +1,127 @@
-// The replaceable calls of the platform layer (both platforms): the
-// public functions dispatch through this table, which tests redirect
-// with platformOverride to make an open, a write, a mkdir or a spawn fail.
+// The replaceable calls of the platform layer (both platforms). Each
+// public function below calls through its row of one table (name, current
+// function, default function); tests swap a row by name with
+// platformSetCall to make an open, a write, a mkdir, a spawn or an
+// allocation fail, to watch allocation sizes, or to feed the clock a known
+// second. Adding a call: its index and row here, its forwarder below, its
+// default (here, or in each platform file when it differs by platform).
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "platform/platform.h"
 #include "platform/platform_calls.h"
 
-static struct {
-  FILE* (*openFile)(const char*, const char*);
-  size_t (*writeFile)(const void*, size_t, FILE*);
-  int (*makeDir)(const char*);
-  int (*spawnDetached)(const char*, const char*, const char*);
-} gCalls = {platformRealOpenFile, platformRealWriteFile, platformRealMakeDir,
-            platformRealSpawnDetached};
+namespace {
 
-// Sets `*slot` to `fn`, or back to `real` when `fn` is null.
-template <typename Fn>
-static void setCall(Fn* slot, void* fn, Fn real) {
-  *slot = fn ? reinterpret_cast<Fn>(fn) : real;
+// Position of each call's row in gCalls.
+enum CallIndex {
+  kOpenFile,
+  kWriteFile,
+  kMakeDir,
+  kSpawnDetached,
+  kWallClockSeconds,
+  kAllocateZeroed,
+  kAllocate,
+  kReallocate,
+  kCallCount
+};
+
+int64_t defaultWallClockSeconds() {
+  time_t now = time(nullptr);
+  return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
+}
+void* defaultAllocateZeroed(size_t count, size_t size) {
+  return calloc(count, size);
+}
+void* defaultAllocate(size_t size) { return malloc(size); }
+void* defaultReallocate(void* block, size_t size) {
+  return realloc(block, size);
 }
 
-int platformOverride(const char* name, void* fn) {
-  if (strcmp(name, "openFile") == 0) {
-    setCall(&gCalls.openFile, fn, platformRealOpenFile);
-  } else if (strcmp(name, "writeFile") == 0) {
-    setCall(&gCalls.writeFile, fn, platformRealWriteFile);
-  } else if (strcmp(name, "makeDir") == 0) {
-    setCall(&gCalls.makeDir, fn, platformRealMakeDir);
-  } else if (strcmp(name, "spawnDetached") == 0) {
-    setCall(&gCalls.spawnDetached, fn, platformRealSpawnDetached);
-  } else {
-    return 0;
+struct CallRow {
+  const char* name;
+  PlatformCall current;   // null: the default runs
+  PlatformCall fallback;  // the default
+};
+
+template <typename Fn>
+PlatformCall asCall(Fn fn) {
+  return reinterpret_cast<PlatformCall>(fn);
+}
+
+// In CallIndex order.
+CallRow gCalls[] = {
+    {"openFile", nullptr, asCall(platformRealOpenFile)},
+    {"writeFile", nullptr, asCall(platformRealWriteFile)},
+    {"makeDir", nullptr, asCall(platformRealMakeDir)},
+    {"spawnDetached", nullptr, asCall(platformRealSpawnDetached)},
+    {"wallClockSeconds", nullptr, asCall(defaultWallClockSeconds)},
+    {"allocateZeroed", nullptr, asCall(defaultAllocateZeroed)},
+    {"allocate", nullptr, asCall(defaultAllocate)},
+    {"reallocate", nullptr, asCall(defaultReallocate)},
+};
+static_assert(sizeof gCalls / sizeof gCalls[0] == kCallCount,
+              "one row per call");
+
+// The function row `index` runs now, as the type of its default `witness`
+// (a function pointer cast back to its own type is the function again).
+template <typename Fn>
+Fn callOf(CallIndex index, Fn witness) {
+  (void)witness;  // only its type is used
+  const CallRow& row = gCalls[index];
+  return reinterpret_cast<Fn>(row.current ? row.current : row.fallback);
+}
+
+CallRow* findRow(const char* name) {
+  for (CallRow& row : gCalls) {
+    if (strcmp(row.name, name) == 0) return &row;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+int platformSetCall(const char* name, PlatformCall fn) {
+  CallRow* row = findRow(name);
+  if (!row) return 0;
+  row->current = fn;
   return 1;
 }
 
+PlatformCall platformGetCall(const char* name) {
+  const CallRow* row = findRow(name);
+  if (!row) return nullptr;
+  return row->current ? row->current : row->fallback;
+}
+
 FILE* openFile(const char* path, const char* mode) {
-  return gCalls.openFile(path, mode);
+  return callOf(kOpenFile, platformRealOpenFile)(path, mode);
 }
 
 size_t writeFile(const void* data, size_t size, FILE* file) {
-  return gCalls.writeFile(data, size, file);
+  return callOf(kWriteFile, platformRealWriteFile)(data, size, file);
 }
 
-int makeDir(const char* path) { return gCalls.makeDir(path); }
+int makeDir(const char* path) {
+  return callOf(kMakeDir, platformRealMakeDir)(path);
+}
 
 int spawnDetached(const char* exePath, const char* arg1, const char* arg2) {
-  return gCalls.spawnDetached(exePath, arg1, arg2);
+  return callOf(kSpawnDetached, platformRealSpawnDetached)(exePath, arg1,
+                                                          arg2);
+}
+
+int64_t wallClockSeconds() {
+  return callOf(kWallClockSeconds, defaultWallClockSeconds)();
+}
+
+void* allocateZeroed(size_t count, size_t size) {
+  return callOf(kAllocateZeroed, defaultAllocateZeroed)(count, size);
+}
+
+void* allocate(size_t size) { return callOf(kAllocate, defaultAllocate)(size); }
+
+void* reallocate(void* block, size_t size) {
+  return callOf(kReallocate, defaultReallocate)(block, size);
 }

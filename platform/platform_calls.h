@@ -1,7 +1,7 @@
-// Inside the platform layer only: the real implementations of the calls
-// that tests can replace with platformOverride. Each platform file
-// defines them; platform_calls.cc dispatches through a table that starts
-// out pointing at them.
+// Inside the platform layer only: the default implementations of the
+// replaceable calls that differ by platform. Each platform file defines
+// them; platform_calls.cc dispatches through a table whose rows start out
+// running them.
 #ifndef SKIFF_PLATFORM_PLATFORM_CALLS_H_
 #define SKIFF_PLATFORM_PLATFORM_CALLS_H_
 

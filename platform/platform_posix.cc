@@ -15,7 +15,6 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 const char kPathSeparator = '/';
@@ -101,11 +100,6 @@ int isReservedFileName(const char*) { return 0; }
 int platformRealMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
 int removeDir(const char* path) { return rmdir(path) == 0; }
 int removeFile(const char* path) { return unlink(path) == 0; }
-
-int64_t wallClockSeconds() {
-  time_t now = time(nullptr);
-  return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
-}
 
 long processId() { return static_cast<long>(getpid()); }
 

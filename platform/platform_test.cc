@@ -8,7 +8,8 @@
 
 #include <string>
 
-#include "gtest/gtest.h"
+#include <gtest/gtest.h>
+
 #include "tests/test_util.h"
 
 // Waits (bounded) until `path` exists.
@@ -116,19 +117,57 @@ TEST(PlatformSpawn, DetachedChildInheritsNothingAndLeavesNoZombie) {
   EXPECT_EQ(lockFileRemoveIfFree(lockPath.c_str()), 1);
 }
 
+// Stand-ins that each leave a mark of their own.
 static FILE* failingOpen(const char*, const char*) { return nullptr; }
+static size_t markedWrite(const void*, size_t, FILE*) { return 1234; }
+static int failingMakeDir(const char*) { return 0; }
+static int failingSpawn(const char*, const char*, const char*) { return 0; }
+static int64_t fixedClock() { return 1574677086; }
+static void* failingAllocateZeroed(size_t, size_t) { return nullptr; }
+static void* failingAllocate(size_t) { return nullptr; }
+static void* failingReallocate(void*, size_t) { return nullptr; }
 
-TEST(PlatformOverride, ReplacesAndRestoresCalls) {
+// Each public call runs the replacement set for its own row, and its
+// default again once the replacement is gone.
+TEST(PlatformCallTest, EachCallRunsItsRowUntilRestored) {
   ScopedTempDir tmp;
-  std::string path = tmp.path("f");
-  ASSERT_EQ(platformOverride("openFile", reinterpret_cast<void*>(failingOpen)), 1);
-  EXPECT_EQ(openFile(path.c_str(), "wb"), nullptr);
-  ASSERT_EQ(platformOverride("openFile", nullptr), 1);
-  FILE* f = openFile(path.c_str(), "wb");
+  std::string file = tmp.path("f");
+  std::string dir = tmp.path("d");
+  {
+    ScopedPlatformCall openCall("openFile", failingOpen);
+    ScopedPlatformCall writeCall("writeFile", markedWrite);
+    ScopedPlatformCall makeDirCall("makeDir", failingMakeDir);
+    ScopedPlatformCall spawnCall("spawnDetached", failingSpawn);
+    ScopedPlatformCall clockCall("wallClockSeconds", fixedClock);
+    ScopedPlatformCall zeroedCall("allocateZeroed", failingAllocateZeroed);
+    ScopedPlatformCall allocateCall("allocate", failingAllocate);
+    ScopedPlatformCall reallocateCall("reallocate", failingReallocate);
+    EXPECT_EQ(openFile(file.c_str(), "wb"), nullptr);
+    EXPECT_EQ(writeFile("abc", 3, stdout), 1234u);
+    EXPECT_EQ(makeDir(dir.c_str()), 0);
+    EXPECT_EQ(spawnDetached("/bin/true", "a", "b"), 0);
+    EXPECT_EQ(wallClockSeconds(), 1574677086);
+    EXPECT_EQ(allocateZeroed(1, 1), nullptr);
+    EXPECT_EQ(allocate(1), nullptr);
+    EXPECT_EQ(reallocate(nullptr, 1), nullptr);
+    EXPECT_EQ(platformGetCall("wallClockSeconds"),
+              reinterpret_cast<PlatformCall>(fixedClock));
+  }
+  EXPECT_FALSE(fileExists(file));
+  EXPECT_FALSE(fileExists(dir));
+  FILE* f = openFile(file.c_str(), "wb");
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(writeFile("abc", 3, f), 3u);
   fclose(f);
-  EXPECT_EQ(platformOverride("noSuchCall", nullptr), 0);
+  EXPECT_EQ(makeDir(dir.c_str()), 1);
+  EXPECT_GT(wallClockSeconds(), 1574677086);
+  void* block = reallocate(allocate(8), 16);
+  EXPECT_NE(block, nullptr);
+  free(block);
+  EXPECT_NE(platformGetCall("wallClockSeconds"),
+            reinterpret_cast<PlatformCall>(fixedClock));
+  EXPECT_EQ(platformSetCall("noSuchCall", nullptr), 0);
+  EXPECT_EQ(platformGetCall("noSuchCall"), nullptr);
 }
 
 TEST(PlatformEnv, EmptyValueRemovesVariable) {

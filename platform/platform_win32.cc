@@ -10,7 +10,6 @@
 #include <io.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 const char kPathSeparator = '\\';
 const char kPathListSeparator = ';';
@@ -143,11 +142,6 @@ int removeFile(const char* path) {
     return RemoveDirectoryA(path) != 0;
   }
   return 0;
-}
-
-int64_t wallClockSeconds() {
-  time_t now = time(nullptr);
-  return now == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(now);
 }
 
 long processId() { return static_cast<long>(GetCurrentProcessId()); }

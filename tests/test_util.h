@@ -39,6 +39,19 @@ inline std::set<std::string> listDir(const std::string& dir) {
   return names;
 }
 
+// Replaces one of the platform's replaceable calls (platformSetCall) while
+// the object lives; the default runs again afterwards.
+struct ScopedPlatformCall {
+  template <typename Fn>
+  ScopedPlatformCall(const char* name, Fn fn) : name(name) {
+    platformSetCall(name, reinterpret_cast<PlatformCall>(fn));
+  }
+  ~ScopedPlatformCall() { platformSetCall(name, nullptr); }
+  ScopedPlatformCall(const ScopedPlatformCall&) = delete;
+  ScopedPlatformCall& operator=(const ScopedPlatformCall&) = delete;
+  const char* name;
+};
+
 // Runs a program with arguments and extra environment ("NAME=value";
 // "NAME=" removes NAME), waiting at most `timeoutSeconds`; captures its
 // standard output and error. Returns the exit status, or -1 when it could
