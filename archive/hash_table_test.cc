@@ -18,7 +18,7 @@ uint32_t hashOf(const char* s, uint32_t prefix, uint32_t suffix) {
                     suffix);
 }
 
-TEST(HashTest, StringHash) {
+TEST(HashTableTest, StringHash) {
   EXPECT_EQ(0xA093D0A3u, hashOf("abc", 0, 0));
   EXPECT_EQ(0xA093D0A3u ^ 0x5A5Au, hashOf("abc", 0, 0x5A5A));
   for (uint32_t key : {0u, 1u, 0xDEADBEEFu}) {
@@ -57,7 +57,7 @@ int at(HashTable* t, uint32_t slot, const char* key) {
   return t->slots[slot].used && strcmp(t->slots[slot].key, key) == 0;
 }
 
-TEST(HashTest, CreatePutGetRemove) {
+TEST(HashTableTest, CreatePutGetRemove) {
   HashTable* t = createTable(kStringTableTag);
   ASSERT_NE(nullptr, t);
   EXPECT_EQ(kStringTableTag, t->tag);
@@ -88,7 +88,7 @@ TEST(HashTest, CreatePutGetRemove) {
   destroyTable(t);
 }
 
-TEST(HashTest, ProbeSequence) {
+TEST(HashTableTest, ProbeSequence) {
   Keys k;
   HashTable* t = testTable();
   // Step hash 4 gives step 4 % 63 + 1 = 5.
@@ -118,7 +118,7 @@ TEST(HashTest, ProbeSequence) {
   destroyTable(t);
 }
 
-TEST(HashTest, LoadLimitGrowsAt54Entries) {
+TEST(HashTableTest, LoadLimitGrowsAt54Entries) {
   Keys k;
   HashTable* t = testTable();
   for (uint32_t i = 0; i < 54; ++i) ASSERT_EQ(1, tablePut(t, k.add(i, 0), nullptr));
@@ -147,7 +147,7 @@ TEST(HashTest, LoadLimitGrowsAt54Entries) {
   destroyTable(t);
 }
 
-TEST(HashTest, FullProbeWindowGrowsAtLowLoad) {
+TEST(HashTableTest, FullProbeWindowGrowsAtLowLoad) {
   struct Case {
     std::vector<uint32_t> primaries;
     uint32_t stepHash;
@@ -169,7 +169,7 @@ TEST(HashTest, FullProbeWindowGrowsAtLowLoad) {
   }
 }
 
-TEST(HashTest, NestedResize) {
+TEST(HashTableTest, NestedResize) {
   // Seven keys at primary 0 mod 128 whose step hashes 127 * j give steps
   // 1..7 in 64 slots (they fit) but step 1 in 128 slots (only six fit), so
   // the growth to 128 must grow again while moving them.
@@ -188,7 +188,7 @@ void* failingAlloc(size_t count, size_t size) {
   return count == gFailCapacity ? nullptr : calloc(count, size);
 }
 
-TEST(HashTest, FailedResizeLeavesTableUsable) {
+TEST(HashTableTest, FailedResizeLeavesTableUsable) {
   struct Case {
     const char* what;
     uint32_t failCapacity;
@@ -230,7 +230,7 @@ TEST(HashTest, FailedResizeLeavesTableUsable) {
   EXPECT_EQ(nullptr, createTable(0x12345678));
 }
 
-TEST(HashTest, WalkVisitsEachEntryOnce) {
+TEST(HashTableTest, WalkVisitsEachEntryOnce) {
   HashTable* t = createTable(kStringTableTag);
   HashEntry e{"x", &e};
   EXPECT_EQ(0, tableFirst(t, &e));

@@ -24,11 +24,10 @@ class ImportModuleTest : public LiveRuntimeTest {
     LiveRuntimeTest::SetUpTestSuite();
     if (!available_) return;
     temp_ = new ScopedTempDir;
-    saveEnv("TMPDIR", &oldTmpDir_);
-    saveEnv("PATH", &oldPath_);
     mkdir(temp_->path("tmp").c_str(), 0700);
     mkdir(temp_->path("app").c_str(), 0700);
-    setenv("TMPDIR", temp_->path("tmp").c_str(), 1);
+    tmpdir_ = new ScopedEnv("TMPDIR", temp_->path("tmp"));
+    path_ = new ScopedEnv("PATH", getEnv("PATH") ? getEnv("PATH") : "");
     resetWorkDirForTesting();
 
     struct Source {
@@ -62,8 +61,9 @@ class ImportModuleTest : public LiveRuntimeTest {
     if (temp_) {
       releaseArchives();
       resetWorkDirForTesting();
-      restoreEnv("TMPDIR", oldTmpDir_);
-      restoreEnv("PATH", oldPath_);
+      delete path_;  // prepareArchives put the work directory in front
+      delete tmpdir_;
+      path_ = tmpdir_ = nullptr;
       delete temp_;
       temp_ = nullptr;
     }
@@ -75,20 +75,6 @@ class ImportModuleTest : public LiveRuntimeTest {
     ASSERT_TRUE(ready_) << "archives not prepared";
   }
 
-  static void saveEnv(const char* name, std::string** saved) {
-    const char* value = getenv(name);
-    *saved = value ? new std::string(value) : nullptr;
-  }
-  static void restoreEnv(const char* name, std::string*& saved) {
-    if (saved) {
-      setenv(name, saved->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-    delete saved;
-    saved = nullptr;
-  }
-
   // Each row is a script that raises when the module misbehaves.
   static void runCases(const std::vector<std::string>& cases) {
     for (const std::string& code : cases) {
@@ -98,8 +84,8 @@ class ImportModuleTest : public LiveRuntimeTest {
 
   static inline ScopedTempDir* temp_ = nullptr;
   static inline bool ready_ = false;
-  static inline std::string* oldTmpDir_ = nullptr;
-  static inline std::string* oldPath_ = nullptr;
+  static inline ScopedEnv* tmpdir_ = nullptr;
+  static inline ScopedEnv* path_ = nullptr;
 };
 
 TEST_F(ImportModuleTest, ConstantsAndQueries) {

@@ -49,12 +49,8 @@ struct StderrCapture {
 class PrepareTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    save("TMPDIR", &hadTmpDir_, &oldTmpDir_);
-    save("PATH", &hadPath_, &oldPath_);
     ASSERT_EQ(0, mkdir(temp_.path("tmp").c_str(), 0700));
     ASSERT_EQ(0, mkdir(temp_.path("app").c_str(), 0700));
-    setenv("TMPDIR", temp_.path("tmp").c_str(), 1);
-    setenv("PATH", "/usr/bin:/bin", 1);
     resetWorkDirForTesting();
     exePath_ = temp_.path("app/skiffrelay");
   }
@@ -62,19 +58,6 @@ class PrepareTest : public ::testing::Test {
     releaseArchives();
     platformSetCall("openFile", nullptr);
     resetWorkDirForTesting();
-    restore("TMPDIR", hadTmpDir_, oldTmpDir_);
-    restore("PATH", hadPath_, oldPath_);
-  }
-  static void save(const char* name, bool* had, std::string* value) {
-    const char* v = getenv(name);
-    *had = v != nullptr;
-    if (v) *value = v;
-  }
-  static void restore(const char* name, bool had, const std::string& value) {
-    if (had)
-      setenv(name, value.c_str(), 1);
-    else
-      unsetenv(name);
   }
   void writeArchive(const std::string& name,
                     const std::vector<WriterMember>& members) {
@@ -107,9 +90,9 @@ class PrepareTest : public ::testing::Test {
   }
 
   ScopedTempDir temp_;
+  ScopedEnv tmpdir_{"TMPDIR", temp_.path("tmp")};
+  ScopedEnv path_{"PATH", "/usr/bin:/bin"};
   std::string exePath_;
-  bool hadTmpDir_ = false, hadPath_ = false;
-  std::string oldTmpDir_, oldPath_;
 };
 
 TEST_F(PrepareTest, ExtractsRegistersAndPublishes) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-TEST(BindRuntimeWin32, UnbindReleasesTheLibrary) {
+TEST(BindRuntimeWin32Test, UnbindReleasesTheLibrary) {
   std::string path = nativePath(SKIFF_FAKE_RUNTIME_PATH);
   ASSERT_FALSE(libraryIsLoaded(path));
   gRuntime = RuntimeApi();

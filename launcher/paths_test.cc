@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(PathParent, Table) {
+TEST(PathParentTest, Table) {
   struct Case {
     const char* path;
     const char* parent;
@@ -29,7 +29,7 @@ TEST(PathParent, Table) {
   }
 }
 
-TEST(PathJoin, Table) {
+TEST(PathJoinTest, Table) {
   struct Case {
     const char* base;
     const char* part;
@@ -57,7 +57,7 @@ TEST(PathJoin, Table) {
   }
 }
 
-TEST(PathJoin, RefusesWhatDoesNotFitAndLeavesBaseAlone) {
+TEST(PathJoinTest, RefusesWhatDoesNotFitAndLeavesBaseAlone) {
   // "/w" + "x" needs 5 bytes with the terminating NUL.
   char buf[8];
   strcpy(buf, "/w");

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(PathParentWin32, Table) {
+TEST(PathParentWin32Test, Table) {
   struct Case {
     const char* path;
     const char* parent;
@@ -33,7 +33,7 @@ TEST(PathParentWin32, Table) {
   }
 }
 
-TEST(PathJoinWin32, Table) {
+TEST(PathJoinWin32Test, Table) {
   struct Case {
     const char* base;
     const char* part;

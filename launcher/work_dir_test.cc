@@ -21,20 +21,8 @@ namespace {
 // directory state; restores both afterwards.
 class WorkDirTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = getenv("TMPDIR");
-    hadTmpDir_ = old != nullptr;
-    if (old) oldTmpDir_ = old;
-    setenv("TMPDIR", temp_.dir.c_str(), 1);
-    resetWorkDirForTesting();
-  }
-  void TearDown() override {
-    resetWorkDirForTesting();
-    if (hadTmpDir_)
-      setenv("TMPDIR", oldTmpDir_.c_str(), 1);
-    else
-      unsetenv("TMPDIR");
-  }
+  void SetUp() override { resetWorkDirForTesting(); }
+  void TearDown() override { resetWorkDirForTesting(); }
   std::string nameFor(char letter) const {
     return "TAV" + std::to_string(getpid()) + letter + "-SKIFFRELAY";
   }
@@ -46,8 +34,7 @@ class WorkDirTest : public ::testing::Test {
   }
 
   ScopedTempDir temp_;
-  bool hadTmpDir_ = false;
-  std::string oldTmpDir_;
+  ScopedEnv tmpdir_{"TMPDIR", temp_.dir};
 };
 
 TEST_F(WorkDirTest, CreatedInTmpDirOnceAndPrivate) {

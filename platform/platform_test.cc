@@ -21,7 +21,7 @@ static bool waitForFile(const std::string& path, int seconds) {
   return false;
 }
 
-TEST(PlatformLock, HeldLockCannotBeRemovedFreeOneCan) {
+TEST(PlatformLockTest, HeldLockCannotBeRemovedFreeOneCan) {
   ScopedTempDir tmp;
   std::string path = tmp.path("__TAV_LOCK__");
   LockFile* lock = lockFileAcquire(path.c_str());
@@ -44,7 +44,7 @@ TEST(PlatformLock, HeldLockCannotBeRemovedFreeOneCan) {
   EXPECT_EQ(lockFileRemoveIfFree(path.c_str()), 0);
 }
 
-TEST(PlatformLock, LinkInPlaceOfLockIsRemovedNotFollowed) {
+TEST(PlatformLockTest, LinkInPlaceOfLockIsRemovedNotFollowed) {
   ScopedTempDir tmp;
   std::string target = tmp.path("precious");
   ASSERT_TRUE(writeFileText(target, "keep"));
@@ -55,7 +55,7 @@ TEST(PlatformLock, LinkInPlaceOfLockIsRemovedNotFollowed) {
   EXPECT_TRUE(fileExists(target));
 }
 
-TEST(PlatformDirScan, MatchesPatternAndReportsKinds) {
+TEST(PlatformDirScanTest, MatchesPatternAndReportsKinds) {
   ScopedTempDir tmp;
   ASSERT_EQ(makeDir(tmp.path("TAV1Z-SKIFFRELAY").c_str()), 1);
   ASSERT_TRUE(writeFileText(tmp.path("TAV2Z-SKIFFRELAY"), "file"));
@@ -83,7 +83,7 @@ TEST(PlatformDirScan, MatchesPatternAndReportsKinds) {
   EXPECT_EQ(dirScanOpen(tmp.path("missing").c_str(), "*"), nullptr);
 }
 
-TEST(PlatformSpawn, DetachedChildInheritsNothingAndLeavesNoZombie) {
+TEST(PlatformSpawnTest, DetachedChildInheritsNothingAndLeavesNoZombie) {
   ScopedTempDir tmp;
   std::string lockPath = tmp.path("__TAV_LOCK__");
   std::string out = tmp.path("child.txt");
@@ -170,7 +170,7 @@ TEST(PlatformCallTest, EachCallRunsItsRowUntilRestored) {
   EXPECT_EQ(platformGetCall("noSuchCall"), nullptr);
 }
 
-TEST(PlatformEnv, EmptyValueRemovesVariable) {
+TEST(PlatformEnvTest, EmptyValueRemovesVariable) {
   ASSERT_EQ(setEnv("SKIFF_TEST_VAR", "x"), 1);
   ASSERT_NE(getEnv("SKIFF_TEST_VAR"), nullptr);
   EXPECT_STREQ(getEnv("SKIFF_TEST_VAR"), "x");
@@ -178,11 +178,9 @@ TEST(PlatformEnv, EmptyValueRemovesVariable) {
   EXPECT_EQ(getEnv("SKIFF_TEST_VAR"), nullptr);
 }
 
-TEST(PlatformTempDir, TmpdirOrDefault) {
-  const char* saved = getenv("TMPDIR");
-  std::string keep = saved ? saved : "";
+TEST(PlatformTempDirTest, TmpdirOrDefault) {
+  ScopedEnv tmpdir("TMPDIR", "/var/tmp//");
   char buf[64];
-  setenv("TMPDIR", "/var/tmp//", 1);
   EXPECT_EQ(platformTempDir(buf, sizeof buf), 8u);
   EXPECT_STREQ(buf, "/var/tmp");
   setenv("TMPDIR", "", 1);
@@ -193,25 +191,19 @@ TEST(PlatformTempDir, TmpdirOrDefault) {
   EXPECT_STREQ(buf, "/");
   setenv("TMPDIR", std::string(100, 'a').c_str(), 1);
   EXPECT_EQ(platformTempDir(buf, sizeof buf), 0u);  // refused, not cut
-  if (saved) setenv("TMPDIR", keep.c_str(), 1);
-  else unsetenv("TMPDIR");
 }
 
 // The run changes its current directory after making its work directory
 // there, so a relative TMPDIR must come back as a full path.
-TEST(PlatformTempDir, RelativeTmpdirBecomesFull) {
-  const char* saved = getenv("TMPDIR");
-  std::string keep = saved ? saved : "";
+TEST(PlatformTempDirTest, RelativeTmpdirBecomesFull) {
+  ScopedEnv tmpdir("TMPDIR", "rel/tmp/");
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   std::string base = std::string(cwd) == "/" ? "" : cwd;
   char buf[4200];
-  setenv("TMPDIR", "rel/tmp/", 1);
   EXPECT_EQ(platformTempDir(buf, sizeof buf), base.size() + 8);
   EXPECT_EQ(std::string(buf), base + "/rel/tmp");
   // The current directory counts towards the size limit.
   EXPECT_EQ(platformTempDir(buf, base.size() + 8), 0u);
   EXPECT_EQ(platformTempDir(buf, base.size() + 9), base.size() + 8);
-  if (saved) setenv("TMPDIR", keep.c_str(), 1);
-  else unsetenv("TMPDIR");
 }

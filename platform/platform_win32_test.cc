@@ -30,7 +30,7 @@ std::string tempDirNow() {
   return n ? std::string(out, n) : std::string();
 }
 
-TEST(Win32TempDir, ShortFormWithoutTrailingBackslash) {
+TEST(Win32TempDirTest, ShortFormWithoutTrailingBackslash) {
   ScopedTempDir tmp;
   std::string longDir = tmp.path("a long directory name");
   ASSERT_EQ(makeDir(longDir.c_str()), 1);
@@ -64,7 +64,7 @@ TEST(Win32TempDir, ShortFormWithoutTrailingBackslash) {
   EXPECT_EQ(platformTempDir(small, sizeof small), 0u);  // never truncated
 }
 
-TEST(Win32ExePath, FullPathAndBufferBound) {
+TEST(Win32ExePathTest, FullPathAndBufferBound) {
   char path[1024];
   size_t n = platformExePath(path, sizeof path);
   ASSERT_GT(n, 3u);
@@ -86,7 +86,7 @@ TEST(Win32ExePath, FullPathAndBufferBound) {
 // Sharing modes are enforced by the wineserver of one prefix: the second
 // process below runs in the same prefix as this test, as every process
 // of a real Windows session does.
-TEST(Win32Lock, HeldLockFileCannotBeDeletedByAnyProcess) {
+TEST(Win32LockTest, HeldLockFileCannotBeDeletedByAnyProcess) {
   ScopedTempDir tmp;
   std::string path = tmp.path("__TAV_LOCK__");
   LockFile* lock = lockFileAcquire(path.c_str());
@@ -116,7 +116,7 @@ TEST(Win32Lock, HeldLockFileCannotBeDeletedByAnyProcess) {
             nullptr);
 }
 
-TEST(Win32DirScan, WildcardListingWithKinds) {
+TEST(Win32DirScanTest, WildcardListingWithKinds) {
   ScopedTempDir tmp;
   ASSERT_EQ(makeDir(tmp.path("TAV1Z-SKIFFRELAY").c_str()), 1);
   ASSERT_TRUE(writeFileText(tmp.path("TAV2Z-SKIFFRELAY"), "file"));
@@ -158,7 +158,7 @@ TEST(Win32DirScan, WildcardListingWithKinds) {
   EXPECT_EQ(dirScanOpen(tmp.path("missing").c_str(), "*"), nullptr);
 }
 
-TEST(Win32DirScan, DirectoryLinkIsALinkNotADirectory) {
+TEST(Win32DirScanTest, DirectoryLinkIsALinkNotADirectory) {
   ScopedTempDir tmp;
   std::string target = tmp.path("target");
   ASSERT_EQ(makeDir(target.c_str()), 1);
@@ -176,7 +176,7 @@ TEST(Win32DirScan, DirectoryLinkIsALinkNotADirectory) {
   EXPECT_TRUE(fileExists(target + "\\keep"));
 }
 
-TEST(Win32Env, ChangesReachChildrenAndEmptyRemoves) {
+TEST(Win32EnvTest, ChangesReachChildrenAndEmptyRemoves) {
   ScopedEnv guard("SKIFF_WIN32_TEST_VAR", "");
   ASSERT_EQ(setEnv("SKIFF_WIN32_TEST_VAR", "one;two"), 1);
   EXPECT_STREQ(getEnv("SKIFF_WIN32_TEST_VAR"), "one;two");
@@ -193,7 +193,7 @@ TEST(Win32Env, ChangesReachChildrenAndEmptyRemoves) {
 // The detached child is the launcher in cleanup mode: it removes a stale
 // work directory beside the path it is given, which shows that it ran
 // with exactly the quoted arguments.
-TEST(Win32Spawn, DetachedChildGetsItsArgumentsAndParentDoesNotWait) {
+TEST(Win32SpawnTest, DetachedChildGetsItsArgumentsAndParentDoesNotWait) {
   ScopedTempDir tmp;
   std::string parent = tmp.path("with blank");
   ASSERT_EQ(makeDir(parent.c_str()), 1);
@@ -219,7 +219,7 @@ TEST(Win32Spawn, DetachedChildGetsItsArgumentsAndParentDoesNotWait) {
             0);
 }
 
-TEST(Win32Library, LoadFindUnload) {
+TEST(Win32LibraryTest, LoadFindUnload) {
   std::string path = nativePath(SKIFF_FAKE_RUNTIME_PATH);
   EXPECT_EQ(loadLibrary((path + ".missing").c_str()), nullptr);
   void* library = loadLibrary(path.c_str());
@@ -237,7 +237,7 @@ TEST(Win32Library, LoadFindUnload) {
 
 // Archive members are written under their names: a device name would send
 // the content to a device instead of a file.
-TEST(Win32ReservedNames, DevicesAndOddEndingsAreReserved) {
+TEST(Win32ReservedNamesTest, DevicesAndOddEndingsAreReserved) {
   const char* reserved[] = {"CON", "nul", "Nul.txt", "aux.tar.gz", "PRN",
                             "com1", "LPT9.log", "a:b", "name.", "name "};
   const char* ordinary[] = {"CONSOLE", "nul_", "com0", "lpt10", "COM",

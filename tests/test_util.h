@@ -39,6 +39,23 @@ inline std::set<std::string> listDir(const std::string& dir) {
   return names;
 }
 
+// Sets (or with an empty value removes) a variable of this process's
+// environment through the platform layer, and puts back the old value, or
+// removes the variable again, when the object goes away.
+struct ScopedEnv {
+  ScopedEnv(const std::string& name, const std::string& value) : name(name) {
+    const char* current = getEnv(name.c_str());
+    had = current != nullptr;
+    if (had) old = current;
+    (void)setEnv(name.c_str(), value.c_str());  // a test checks what it needs
+  }
+  ~ScopedEnv() { (void)setEnv(name.c_str(), had ? old.c_str() : ""); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  std::string name, old;
+  bool had;
+};
+
 // Replaces one of the platform's replaceable calls (platformSetCall) while
 // the object lives; the default runs again afterwards.
 struct ScopedPlatformCall {

@@ -148,22 +148,6 @@ bool makeDirectoryLink(const std::string& link, const std::string& target) {
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-ScopedEnv::ScopedEnv(const std::string& name, const std::string& value)
-    : name(name), had(false) {
-  const char* current = getenv(name.c_str());
-  if (current) {
-    had = true;
-    old = current;
-  }
-  _putenv((name + "=" + value).c_str());
-  SetEnvironmentVariableA(name.c_str(), value.empty() ? nullptr : value.c_str());
-}
-
-ScopedEnv::~ScopedEnv() {
-  _putenv((name + "=" + (had ? old : "")).c_str());
-  SetEnvironmentVariableA(name.c_str(), had && !old.empty() ? old.c_str() : nullptr);
-}
-
 // Quotes one argument so that the C runtime's command-line parser gives
 // it back unchanged: backslashes are literal except before a quote.
 static std::string quoteArgument(const std::string& arg) {

@@ -30,15 +30,4 @@ std::string manifestOf(const std::string& exePath);
 // the system makes none (wine reports success and creates nothing).
 bool makeDirectoryLink(const std::string& link, const std::string& target);
 
-// Sets (or with an empty value removes) a variable of this process's
-// environment, restoring the old value when the object goes away.
-struct ScopedEnv {
-  ScopedEnv(const std::string& name, const std::string& value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  std::string name, old;
-  bool had;
-};
-
 #endif  // SKIFF_TESTS_TEST_UTIL_WIN32_H_

@@ -10,6 +10,10 @@ import unittest
 
 from tests.python import framework
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
+    os.path.dirname(os.path.abspath(__file__)))), "tools"))
+import gen_embedded  # noqa: E402
+
 APP_INFO = {
     "website": "https://example.invalid", "binary": "skiffrelay",
     "mac_ident": "", "maintainer": "m <m@example.invalid>", "name": "n",
@@ -60,12 +64,37 @@ class SiteTest(unittest.TestCase):
         framework.load("site")
         self.assertIs(getattr(sys, "customized", False), True)
 
-    def test_default_encoding_fails_silently(self):
-        for encoding in ("latin-1", "no-such-codec"):
-            info = dict(APP_INFO, default_encoding=encoding)
-            framework.load_app_info(info)
+    def test_default_encoding_applied_where_the_runtime_allows(self):
+        # A runtime with sys.setdefaultencoding (2.x started without its own
+        # site) gets the build's value. An unknown codec, or a runtime
+        # without the function (3.x), fails silently, and the step after it
+        # (usercustomize) still runs.
+        calls = []
+
+        def setdefaultencoding(name):
+            calls.append(name)
+            if name == "no-such-codec":
+                raise LookupError(name)
+
+        with open(os.path.join(self.temp.name, "usercustomize.py"), "w") as f:
+            f.write("import sys\n"
+                    "sys.customized = sys.__dict__.get('customized', 0) + 1\n")
+        sys.path.insert(0, self.temp.name)
+        self.addCleanup(sys.__dict__.pop, "customized", None)
+        self.addCleanup(sys.__dict__.pop, "setdefaultencoding", None)
+        cases = [(setdefaultencoding, "latin-1"),
+                 (setdefaultencoding, "no-such-codec"),
+                 (setdefaultencoding, None),
+                 (None, "latin-1")]
+        for function, encoding in cases:
+            sys.__dict__.pop("setdefaultencoding", None)
+            if function:
+                sys.setdefaultencoding = function
+            sys.modules.pop("usercustomize", None)
+            framework.load_app_info(dict(APP_INFO, default_encoding=encoding))
             framework.load("site")
-        self.assertEqual(sys.getdefaultencoding(), "utf-8")
+        self.assertEqual(calls, ["latin-1", "no-such-codec"])
+        self.assertEqual(sys.customized, len(cases))
 
     def test_makepath_and_pathinfo(self):
         site = framework.load("site")
@@ -77,11 +106,18 @@ class SiteTest(unittest.TestCase):
         sys.path[:] = [here, here + "/missing", None, "."]
         self.assertEqual(site._init_pathinfo(), {here})
 
-    def test_app_info_template(self):
-        text = framework.source("_tav_app_info.py.in")
-        self.assertEqual(text.count("@APP_INFO@"), 2)  # comment and code
-        module = framework.load_app_info(APP_INFO)
-        self.assertEqual(module.APP_INFO, APP_INFO)
+    def test_app_info_template_filled_by_the_generator(self):
+        # The generator fills the template's one placeholder in code with
+        # its dictionary literal: the module that loads holds exactly the
+        # build's dictionary, every value type intact.
+        info = gen_embedded.app_info("skiffrelay", "/x/skiffrelay.py", "1.0")
+        text = gen_embedded.fill_template(
+            framework.source("_tav_app_info.py.in"),
+            gen_embedded._dict_literal(info), "_tav_app_info.py.in")
+        module = framework.load("_tav_app_info", text)
+        self.assertEqual(module.APP_INFO, info)
+        self.assertEqual(module.__all__, ["APP_INFO"])
+        self.assertEqual(framework.load_app_info(APP_INFO).APP_INFO, APP_INFO)
 
 
 if __name__ == "__main__":
