@@ -200,10 +200,6 @@ void closeArchive(Archive* archive) {
   free(archive);
 }
 
-uint32_t archiveMemberCount(const Archive* archive) {
-  return archive->memberCount;
-}
-
 ArchiveMember* findMember(Archive* archive, const char* name) {
   void* value = nullptr;
   (void)tableGet(archive->members, name, &value);
@@ -233,6 +229,26 @@ int takeContentSize(const Archive* archive, ArchiveMember* member,
          contentSize <= storedLength * kMaxInflateRatio + kInflateSlack;
 }
 
+// Decodes a member's stored bytes (its length prefix already taken into
+// member->contentSize) and records the content's length. The length with
+// *content set: `stored` itself for a stored member, else a new buffer;
+// 0 with *content left null on failure or empty content, and nothing new
+// left allocated.
+uint32_t decodeStored(const Archive* archive, ArchiveMember* member,
+                      uint8_t* stored, size_t storedLength,
+                      uint8_t** content) {
+  uint8_t* decoded = nullptr;
+  size_t length = decodeByKind(archive->kind, stored, storedLength, &decoded,
+                               member->contentSize);
+  if (length == 0 || length > UINT32_MAX) {
+    if (decoded != stored) free(decoded);
+    return 0;
+  }
+  member->contentSize = static_cast<uint32_t>(length);
+  *content = decoded;
+  return static_cast<uint32_t>(length);
+}
+
 }  // namespace
 
 uint32_t readMember(Archive* archive, ArchiveMember* member,
@@ -245,7 +261,6 @@ uint32_t readMember(Archive* archive, ArchiveMember* member,
   uint8_t prefix[kLengthPrefixSize];
   if (!readAt(archive->file, start, prefix, sizeof prefix)) return 0;
   if (!takeContentSize(archive, member, prefix, storedLength)) return 0;
-  uint32_t contentSize = member->contentSize;
 
   uint8_t* stored = static_cast<uint8_t*>(malloc(storedLength ? storedLength : 1));
   if (!stored) return 0;
@@ -253,17 +268,10 @@ uint32_t readMember(Archive* archive, ArchiveMember* member,
     free(stored);
     return 0;
   }
-  uint8_t* decoded = nullptr;
-  size_t length =
-      decodeByKind(archive->kind, stored, storedLength, &decoded, contentSize);
-  if (decoded != stored) free(stored);
-  if (length == 0 || length > UINT32_MAX) {
-    free(decoded);
-    return 0;
-  }
-  member->contentSize = static_cast<uint32_t>(length);
-  *content = decoded;
-  return static_cast<uint32_t>(length);
+  uint32_t length = decodeStored(archive, member, stored, storedLength, content);
+  // Kept only when it is the content itself (a stored member).
+  if (*content != stored) free(stored);
+  return length;
 }
 
 uint32_t readMemberSpan(Archive* archive, ArchiveMember* member,
@@ -274,18 +282,8 @@ uint32_t readMemberSpan(Archive* archive, ArchiveMember* member,
   size_t storedLength = member->storedSize - kLengthPrefixSize;
   if (!readAt(archive->file, start, span, member->storedSize)) return 0;
   if (!takeContentSize(archive, member, span, storedLength)) return 0;
-
-  uint8_t* stored = span + kLengthPrefixSize;
-  uint8_t* decoded = nullptr;
-  size_t length = decodeByKind(archive->kind, stored, storedLength, &decoded,
-                               member->contentSize);
-  if (length == 0 || length > UINT32_MAX) {
-    if (decoded != stored) free(decoded);
-    return 0;
-  }
-  member->contentSize = static_cast<uint32_t>(length);
-  *content = decoded;
-  return static_cast<uint32_t>(length);
+  return decodeStored(archive, member, span + kLengthPrefixSize, storedLength,
+                      content);
 }
 
 uint32_t copyStoredMember(Archive* archive, ArchiveMember* member,
@@ -347,8 +345,6 @@ int renameMember(Archive* archive, ArchiveMember** slot, const char* newName) {
   *slot = renamed;
   return 1;
 }
-
-const char* memberName(const ArchiveMember* member) { return member->name; }
 
 int nameEndsWith(const char* name, const char* suffix) {
   size_t n = strlen(name);

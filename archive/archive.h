@@ -27,6 +27,7 @@ extern const uint8_t kMagicZlib[4];         // "qZaB"
 extern const uint8_t kMagicUnsupported[4];  // 'q' 'Z' '4' 0x02
 const uint32_t kArchiveHeaderSize = 16;
 
+// Plain records: callers read the fields directly and never write them.
 struct ArchiveMember {
   char* name;            // own copy; the member table's key
   uint32_t storedSize;   // span length, set at open
@@ -51,7 +52,6 @@ struct Archive {
 // in it exceed the file, or it does not yield exactly memberCount names.
 Archive* openArchive(const char* path, uint32_t baseOffset);
 void closeArchive(Archive* archive);  // accepts null
-uint32_t archiveMemberCount(const Archive* archive);
 ArchiveMember* findMember(Archive* archive, const char* name);  // or null
 // Reads and decodes one member into a new buffer (*content, freed by the
 // caller with free()); its length, or 0 with *content null on failure or
@@ -84,7 +84,6 @@ ArchiveMember* nextMember(Archive* archive);
 // sizes; 1, or 0 when the slot holds no member, another member already
 // has `newName` (its record would be orphaned), or memory fails.
 int renameMember(Archive* archive, ArchiveMember** slot, const char* newName);
-const char* memberName(const ArchiveMember* member);
 // 1 when the last bytes of `name` equal `suffix`.
 int nameEndsWith(const char* name, const char* suffix);
 

@@ -111,7 +111,7 @@ TEST(ArchiveTest, WorkedLayoutOfZlibArchive) {
   Archive* a = f.open(bytes);
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(kKindZlib, a->kind);
-  EXPECT_EQ(2u, archiveMemberCount(a));
+  EXPECT_EQ(2u, a->memberCount);
   EXPECT_EQ(4 + A, findMember(a, "a")->storedSize);
   EXPECT_EQ(4 + B, findMember(a, "bc")->storedSize);
   EXPECT_EQ(0u, findMember(a, "a")->contentSize);
@@ -376,7 +376,7 @@ TEST(ArchiveTest, RenameAndWalk) {
 
   std::map<std::string, uint32_t> walked;
   for (ArchiveMember* m = firstMember(a); m; m = nextMember(a)) {
-    EXPECT_TRUE(walked.emplace(memberName(m), m->offset).second);
+    EXPECT_TRUE(walked.emplace(m->name, m->offset).second);
   }
   EXPECT_EQ(3u, walked.size());
 
@@ -388,7 +388,7 @@ TEST(ArchiveTest, RenameAndWalk) {
   ASSERT_EQ(1, renameMember(a, &slot, "pkg"));
   EXPECT_EQ(nullptr, findMember(a, "pkg.__init__"));
   EXPECT_EQ(slot, findMember(a, "pkg"));
-  EXPECT_STREQ("pkg", memberName(slot));
+  EXPECT_STREQ("pkg", slot->name);
   EXPECT_EQ(before.offset, slot->offset);
   EXPECT_EQ(before.storedSize, slot->storedSize);
   EXPECT_EQ(before.contentSize, slot->contentSize);

@@ -123,7 +123,7 @@ uint32_t writeAllMembers(Archive* archive, const char* directory) {
   uint32_t written = 0;
   for (ArchiveMember* member = firstMember(archive); member;
        member = nextMember(archive)) {
-    const char* name = memberName(member);
+    const char* name = member->name;
     if (!isSafeMemberName(name)) continue;
     size_t nameLength = strlen(name);
     if (prefixLength + nameLength >= sizeof target) continue;  // never cut

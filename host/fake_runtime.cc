@@ -1,7 +1,7 @@
 // A stand-in for the runtime library in the binding tests: it exports a
 // few of the names the binding looks up, two of them data, and nothing
-// else of the table. Same names and behaviour as tests/win32/
-// fake_runtime.cc, so that runtime_test.cc holds on both platforms.
+// else of the table. Built as a shared library on both platforms (a DLL
+// in the Windows build), so that runtime_test.cc holds on both.
 extern "C" {
 
 int Py_NoSiteFlag = 0;

@@ -150,8 +150,8 @@ void registerPackages(Archive* archive) {
   std::vector<std::string> found;
   for (ArchiveMember* member = firstMember(archive); member;
        member = nextMember(archive)) {
-    if (nameEndsWith(memberName(member), kPackageSuffix))
-      found.push_back(memberName(member));
+    if (nameEndsWith(member->name, kPackageSuffix))
+      found.push_back(member->name);
   }
   for (const std::string& name : found) {
     ArchiveMember* member = findMember(archive, name.c_str());
@@ -161,7 +161,7 @@ void registerPackages(Archive* archive) {
     if (!renameMember(archive, &member, package.c_str())) continue;
     // The second handle on the same file enters the same names: the
     // entry is replaced, the set keeps one.
-    if (gPackages) (void)tablePut(gPackages, memberName(member), member);
+    if (gPackages) (void)tablePut(gPackages, member->name, member);
   }
 }
 

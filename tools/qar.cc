@@ -97,6 +97,25 @@ static std::vector<ArchiveMember*> membersByOffset(Archive* archive) {
   return members;
 }
 
+// A member and its decoded content length, 0 when it does not decode.
+struct DecodedMember {
+  ArchiveMember* member;
+  uint32_t length;
+};
+
+// Decodes every member in file order (what list and verify report); each
+// content is dropped as soon as its length is known.
+static std::vector<DecodedMember> decodeAll(Archive* archive) {
+  std::vector<DecodedMember> decoded;
+  for (ArchiveMember* m : membersByOffset(archive)) {
+    uint8_t* content = nullptr;
+    uint32_t length = readMember(archive, m, &content);
+    free(content);
+    decoded.push_back({m, length});
+  }
+  return decoded;
+}
+
 // Whole file into *data; 1, or 0 after reporting why.
 static int readInputFile(const std::string& path, std::vector<uint8_t>* data) {
   FILE* f = openFile(path.c_str(), "rb");
@@ -191,12 +210,11 @@ static int cmdList(int argc, char** argv) {
   if (argc != 1) return usage();
   ArchiveHolder holder(openOrReport(argv[0]));
   if (!holder.archive) return 1;
-  for (ArchiveMember* m : membersByOffset(holder.archive)) {
-    uint8_t* content = nullptr;
-    uint32_t length = readMember(holder.archive, m, &content);
-    free(content);
-    if (length)
-      printf("%s\t%u\t%u\n", m->name, (unsigned)length, (unsigned)m->storedSize);
+  for (const DecodedMember& d : decodeAll(holder.archive)) {
+    const ArchiveMember* m = d.member;
+    if (d.length)
+      printf("%s\t%u\t%u\n", m->name, (unsigned)d.length,
+             (unsigned)m->storedSize);
     else
       printf("%s\t?\t%u\n", m->name, (unsigned)m->storedSize);
   }
@@ -219,7 +237,7 @@ static int cmdExtract(int argc, char** argv) {
   }
   ArchiveHolder holder(openOrReport(argv[0]));
   if (!holder.archive) return 1;
-  uint32_t total = archiveMemberCount(holder.archive);
+  uint32_t total = holder.archive->memberCount;
   uint32_t written = writeAllMembers(holder.archive, dir);
   if (written != total) {
     report("writeAllMembers", dir,
@@ -236,13 +254,10 @@ static int cmdVerify(int argc, char** argv) {
   ArchiveHolder holder(openOrReport(argv[0]));
   if (!holder.archive) return 1;
   uint32_t bad = 0;
-  std::vector<ArchiveMember*> members = membersByOffset(holder.archive);
-  for (ArchiveMember* m : members) {
-    uint8_t* content = nullptr;
-    uint32_t length = readMember(holder.archive, m, &content);
-    free(content);
-    if (!length) {
-      report("readMember", std::string(argv[0]) + ":" + m->name,
+  std::vector<DecodedMember> members = decodeAll(holder.archive);
+  for (const DecodedMember& d : members) {
+    if (!d.length) {
+      report("readMember", std::string(argv[0]) + ":" + d.member->name,
              "member does not decode");
       bad++;
     }
