@@ -20,16 +20,17 @@ Members of modules.qar:
                    initial path and zipimport serves it.
 
 Which modules: the closure is recorded, not guessed. A fresh build
-interpreter running tools/package_recorder.py (the same Python 3.11 the runtime library belongs to, so the
-marshal format and the frozen and built-in module sets match) runs every
-import statement found in the embedded scripts, at any depth (imports inside
-functions run at run time too; branches on the Python version or platform
-that the runtime never takes are left out), plus EXTRA_MODULES, and reports
-sys.modules. modulefinder instead follows every import statement of every
-module, the many that never run included, yet misses imports made through a
-module's own importer (six.moves): for skiffrelay it finds twice the code
-and still lacks http.cookies. Built-in and frozen modules of the runtime are
-skipped; so is `encodings`, which tav_init.zip carries.
+interpreter running tools/package_recorder.py (the same Python 3.11 the
+runtime library belongs to, so the marshal format and the frozen and
+built-in module sets match) runs every import statement found in the
+embedded scripts, at any depth (imports inside functions run at run time
+too; branches on the Python version or platform that the runtime never takes
+are left out), plus EXTRA_MODULES, and reports sys.modules. modulefinder
+instead follows every import statement of every module, the many that never
+run included, yet misses imports made through a module's own importer
+(six.moves): for skiffrelay it finds twice the code and still lacks
+http.cookies. Built-in and frozen modules of the runtime are skipped; so is
+`encodings`, which tav_init.zip carries.
 
 Two refinements keep the closure to what a run uses, since every member is
 extracted and most are imported on every start: a package whose own init
