@@ -17,7 +17,12 @@ Members of modules.qar:
   tav_init.zip     the whole `encodings` package as .pyc files: Python 3
                    imports it inside Py_Initialize, before the archive
                    importers exist, so the launcher puts this zip on the
-                   initial path and zipimport serves it.
+                   initial path and zipimport serves it;
+  tav-absent.txt   the LEFT_OUT names this build left out, ASCII, one per
+                   line, each ending in "\n" (only when there are any):
+                   the archive importer answers them as absent without
+                   searching the file system for them. The hyphen keeps the
+                   name from ever being taken for a module.
 
 Which modules: the closure is recorded, not guessed. A fresh build
 interpreter running tools/package_recorder.py (the same Python 3.11 the
@@ -38,7 +43,9 @@ imports all its submodules at once ships a slim init instead (SLIM_INITS,
 tools/slim_inits/: M2Crypto's init alone drags in about eighty modules of
 email, http, urllib and xmlrpc), and a module that the closure imports only
 when present, for something the program never uses, is left out (LEFT_OUT:
-ftplib's optional ssl).
+ftplib's optional ssl) and listed in tav-absent.txt, so that the run does
+not look for it elsewhere either (a file of that name beside the executable
+never runs).
 
 Every member of both archives is decoded and written to disk on every run,
 so the archive kind is start-up time. bench/archive_kinds.py measures both
@@ -96,7 +103,8 @@ SLIM_INITS = {
 # Modules that a module of the closure imports only when they are present
 # (inside "try: ... except ImportError"), for something the program never
 # uses: they stay out of the archive, so the run neither extracts nor
-# imports them and the importing module takes its fallback. One stays in
+# imports them and the importing module takes its fallback; ABSENT_LIST_NAME
+# names them for the importer, which answers them as absent. One stays in
 # when the scripts or --extra name it themselves.
 LEFT_OUT = {
     # ftplib defines its own FTP_TLS on top of it; the program's TLS is
@@ -115,6 +123,8 @@ DEFAULT_BIN_KIND = KIND_STORED
 DEFAULT_MODULES_KIND = KIND_STORED
 
 INIT_ZIP_NAME = "tav_init.zip"
+# Read by embedded/framework/tav_import.py under the same name.
+ABSENT_LIST_NAME = "tav-absent.txt"
 INIT_PACKAGE = "encodings"
 ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
@@ -127,11 +137,12 @@ RECORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)),
 #   content  its bytes, or None for the file `source` as it is;
 #   source   the file it comes from (for generated content, what it was
 #            made from);
-#   role     runtime, source, package, extension or zip (tav_init.zip).
+#   role     runtime, source, package, extension, zip (tav_init.zip) or
+#            absent (the list of left-out names).
 Member = collections.namedtuple("Member", "name content source role")
 
 # Members whose content the packager makes itself: not build inputs.
-GENERATED_ROLES = ("zip",)
+GENERATED_ROLES = ("zip", "absent")
 
 
 class PackageError(Exception):
@@ -468,6 +479,16 @@ def init_zip_member(loaded, prefix):
     return Member(INIT_ZIP_NAME, init_zip, init_dir, "zip"), init_count
 
 
+def absent_list_member(left_out):
+    """The list of left-out names, or None when nothing was left out (a
+    member cannot be empty)."""
+    if not left_out:
+        return None
+    text = "".join(name + "\n" for name in sorted(left_out))
+    return Member(ABSENT_LIST_NAME, text.encode("ascii"),
+                  os.path.abspath(__file__), "absent")
+
+
 def content_size(member):
     if member.content is not None:
         return len(member.content)
@@ -596,8 +617,8 @@ def print_summary(args, bin_members, members, sizes, needed, init_count,
         print("package: %s ships its slim init (%s)" %
               (name, os.path.relpath(slim[name][0])))
     for name in left_out:
-        print("package: left out, imported only when present: %s (%s)"
-              % (name, LEFT_OUT[name]))
+        print("package: left out, imported only when present, listed in "
+              "%s: %s (%s)" % (ABSENT_LIST_NAME, name, LEFT_OUT[name]))
     if failed:
         print("package: not importable by the build interpreter, left "
               "out: %s" % ", ".join(sorted({f[0] for f in failed})))
@@ -626,6 +647,9 @@ def main(argv):
     members, _ = collect_modules(loaded, skip, args.file_prefix)
     init_zip, init_count = init_zip_member(loaded, args.file_prefix)
     members.append(init_zip)
+    absent = absent_list_member(left_out)
+    if absent is not None:
+        members.append(absent)
     members.sort()
     needed = check_runtime_library(args.runtime_library)
     runtime_name = args.runtime_name or os.path.basename(args.runtime_library)
