@@ -70,14 +70,15 @@ sys.frozen = True
 pyerror.ErrorObject._exclude_modules.append("tav_import")
 
 
+# What the runtime itself raises for a module that does not exist.
 try:
     _NotFound = ModuleNotFoundError
 except NameError:  # major version 2
     _NotFound = ImportError
 
 
-def _noModule(name):
-    error = _NotFound("No module named " + name)
+def _noModule(name, kind=ImportError):
+    error = kind("No module named " + name)
     error.name = name
     return error
 
@@ -344,7 +345,7 @@ class _AbsentImporter(_BaseImporter):
         # Raising, rather than returning None, ends the import here: the
         # finders after this one never search for the name.
         if self._isAbsent(name):
-            raise _noModule(name)
+            raise _noModule(name, _NotFound)
         return None
 
     def find_module(self, name, path=None):
