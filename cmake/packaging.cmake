@@ -53,6 +53,7 @@ function(skiff_package_archives target out_dir)
 
   set(work ${CMAKE_BINARY_DIR}/packaging/${target})
   set(packager ${PROJECT_SOURCE_DIR}/tools/package.py)
+  set(recorder ${PROJECT_SOURCE_DIR}/tools/package_recorder.py)
   set(outputs ${out_dir}/bin.qar ${out_dir}/modules.qar)
   set(extra_args "")
   if(SKIFF_RUNTIME_LIBRARY)
@@ -70,7 +71,7 @@ function(skiff_package_archives target out_dir)
     COMMAND ${SKIFF_PYTHON} ${packager} --qar $<TARGET_FILE:qar>
             --out-dir ${out_dir} --work-dir ${work} --main ${main}
             --depfile ${work}/archives.d ${extra_args}
-    DEPENDS ${packager} qar ${main} ${embedded}
+    DEPENDS ${packager} ${recorder} qar ${main} ${embedded}
     DEPFILE ${work}/archives.d
     COMMENT "Packing bin.qar and modules.qar of ${target}"
     VERBATIM)

@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   python3.11 libpython3.11 python3-m2crypto python3-distutils
   python3-pyftpdlib python3-openssl vsftpd openssl
-  util-linux valgrind hyperfine curl time
+  util-linux valgrind hyperfine curl time strace
 )
 
 missing=()

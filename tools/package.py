@@ -17,19 +17,25 @@ Members of modules.qar:
   tav_init.zip     the whole `encodings` package as .pyc files: Python 3
                    imports it inside Py_Initialize, before the archive
                    importers exist, so the launcher puts this zip on the
-                   initial path and zipimport serves it.
+                   initial path and zipimport serves it;
+  tav-absent.txt   the LEFT_OUT names this build left out, ASCII, one per
+                   line, each ending in "\n" (only when there are any):
+                   the archive importer answers them as absent without
+                   searching the file system for them. The hyphen keeps the
+                   name from ever being taken for a module.
 
 Which modules: the closure is recorded, not guessed. A fresh build
-interpreter (the same Python 3.11 the runtime library belongs to, so the
-marshal format and the frozen and built-in module sets match) runs every
-import statement found in the embedded scripts, at any depth (imports inside
-functions run at run time too; branches on the Python version or platform
-that the runtime never takes are left out), plus EXTRA_MODULES, and reports
-sys.modules. modulefinder instead follows every import statement of every
-module, the many that never run included, yet misses imports made through a
-module's own importer (six.moves): for skiffrelay it finds twice the code
-and still lacks http.cookies. Built-in and frozen modules of the runtime are
-skipped; so is `encodings`, which tav_init.zip carries.
+interpreter running tools/package_recorder.py (the same Python 3.11 the
+runtime library belongs to, so the marshal format and the frozen and
+built-in module sets match) runs every import statement found in the
+embedded scripts, at any depth (imports inside functions run at run time
+too; branches on the Python version or platform that the runtime never takes
+are left out), plus EXTRA_MODULES, and reports sys.modules. modulefinder
+instead follows every import statement of every module, the many that never
+run included, yet misses imports made through a module's own importer
+(six.moves): for skiffrelay it finds twice the code and still lacks
+http.cookies. Built-in and frozen modules of the runtime are skipped; so is
+`encodings`, which tav_init.zip carries.
 
 Two refinements keep the closure to what a run uses, since every member is
 extracted and most are imported on every start: a package whose own init
@@ -37,7 +43,9 @@ imports all its submodules at once ships a slim init instead (SLIM_INITS,
 tools/slim_inits/: M2Crypto's init alone drags in about eighty modules of
 email, http, urllib and xmlrpc), and a module that the closure imports only
 when present, for something the program never uses, is left out (LEFT_OUT:
-ftplib's optional ssl).
+ftplib's optional ssl) and listed in tav-absent.txt, so that the run does
+not look for it elsewhere either (a file of that name beside the executable
+never runs).
 
 Every member of both archives is decoded and written to disk on every run,
 so the archive kind is start-up time. bench/archive_kinds.py measures both
@@ -54,6 +62,7 @@ Usage (run by cmake/packaging.cmake):
 
 import argparse
 import ast
+import collections
 import hashlib
 import importlib.util
 import io
@@ -94,7 +103,8 @@ SLIM_INITS = {
 # Modules that a module of the closure imports only when they are present
 # (inside "try: ... except ImportError"), for something the program never
 # uses: they stay out of the archive, so the run neither extracts nor
-# imports them and the importing module takes its fallback. One stays in
+# imports them and the importing module takes its fallback; ABSENT_LIST_NAME
+# names them for the importer, which answers them as absent. One stays in
 # when the scripts or --extra name it themselves.
 LEFT_OUT = {
     # ftplib defines its own FTP_TLS on top of it; the program's TLS is
@@ -113,86 +123,26 @@ DEFAULT_BIN_KIND = KIND_STORED
 DEFAULT_MODULES_KIND = KIND_STORED
 
 INIT_ZIP_NAME = "tav_init.zip"
+# Read by embedded/framework/tav_import.py under the same name.
+ABSENT_LIST_NAME = "tav-absent.txt"
 INIT_PACKAGE = "encodings"
 ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
-# The recorder runs in a fresh interpreter with -I -S (no environment, no
-# site, no current directory on the path). It imports only built-in modules
-# itself (sys, marshal, _imp are loaded before any of our code), so what it
-# reports is exactly what the plan's imports loaded plus what the
-# interpreter's own start-up loaded.
-RECORDER = r"""
-import sys, marshal, _imp
-import _frozen_importlib_external as _external
-plan_path, result_path = sys.argv[1], sys.argv[2]
-with open(plan_path, 'rb') as f:
-    plan = marshal.loads(f.read())
-sys.path[:] = plan['path']
-# Nothing is cached beside the sources (the slim inits live in the tree).
-sys.dont_write_bytecode = True
+# Records the closure in a fresh interpreter (see its docstring).
+RECORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                        "package_recorder.py")
 
-class SlimInitFinder(object):
-    # A package in plan['slim'] runs its slim init, with the installed
-    # package directory as its path for the submodules.
-    @classmethod
-    def find_spec(cls, name, path=None, target=None):
-        if name not in plan['slim']:
-            return None
-        init, package_dir = plan['slim'][name]
-        return _external.spec_from_file_location(
-            name, init, submodule_search_locations=[package_dir])
+# One member of an archive:
+#   name     the member name;
+#   content  its bytes, or None for the file `source` as it is;
+#   source   the file it comes from (for generated content, what it was
+#            made from);
+#   role     runtime, source, package, extension, zip (tav_init.zip) or
+#            absent (the list of left-out names).
+Member = collections.namedtuple("Member", "name content source role")
 
-class LeftOutFinder(object):
-    # What stays out of the archive is not importable here either, so
-    # that modules which import it when present record their fallback.
-    @classmethod
-    def find_spec(cls, name, path=None, target=None):
-        if name.split('.')[0] in plan['left_out']:
-            raise ModuleNotFoundError('No module named %r' % name, name=name)
-        return None
-
-sys.meta_path.insert(0, SlimInitFinder)
-sys.meta_path.insert(0, LeftOutFinder)
-failed = []
-for module, fromlist in plan['imports']:
-    try:
-        __import__(module, None, None, fromlist, 0)
-    except KeyboardInterrupt:
-        raise
-    except BaseException as e:
-        failed.append((module, '%s: %s' % (type(e).__name__, e)))
-suffixes = tuple(_imp.extension_suffixes()) if hasattr(_imp, 'extension_suffixes') else ()
-loaded = []
-for name, module in list(sys.modules.items()):
-    spec = getattr(module, '__spec__', None)
-    # An alias (os.path, six's moved modules) has neither its key as name
-    # nor a __spec__ of that name; an extension may name itself differently
-    # (_decimal calls itself decimal) but was imported under its key.
-    if (getattr(module, '__name__', None) != name and
-            getattr(spec, 'name', None) != name):
-        continue
-    path = getattr(module, '__file__', None)
-    # importlib publishes the frozen _frozen_importlib under the name
-    # importlib._bootstrap (with a source __file__): its __spec__ tells.
-    origin = getattr(spec, 'origin', None)
-    if name in sys.builtin_module_names or origin == 'built-in':
-        kind = 'builtin'
-    elif _imp.is_frozen(name) or origin == 'frozen':
-        kind = 'frozen'
-    elif not isinstance(path, str):
-        kind = 'nofile'
-    elif path.endswith(suffixes):
-        kind = 'extension'
-    elif hasattr(module, '__path__'):
-        kind = 'package'
-    elif path.endswith('.py'):
-        kind = 'source'
-    else:
-        kind = 'other'
-    loaded.append((name, kind, path if isinstance(path, str) else ''))
-with open(result_path, 'wb') as f:
-    f.write(marshal.dumps({'loaded': loaded, 'failed': failed}))
-"""
+# Members whose content the packager makes itself: not build inputs.
+GENERATED_ROLES = ("zip", "absent")
 
 
 class PackageError(Exception):
@@ -358,8 +308,19 @@ def choose_left_out(imports):
     return sorted(m for m in LEFT_OUT if m not in named)
 
 
+def check_recorder():
+    """The recorder compiles (a syntax error stops the build with its
+    message, not with a status of the child interpreter)."""
+    try:
+        with open(RECORDER, "rb") as f:
+            compile(f.read(), RECORDER, "exec", dont_inherit=True)
+    except (OSError, SyntaxError, ValueError) as e:
+        raise PackageError("cannot compile the recorder %s: %s" % (RECORDER, e))
+
+
 def record_closure(imports, work_dir, slim, left_out):
     """Runs the imports in a fresh interpreter; returns (loaded, failed)."""
+    check_recorder()
     plan_path = os.path.join(work_dir, "closure_plan.marshal")
     result_path = os.path.join(work_dir, "closure_result.marshal")
     plan = {"path": search_path(), "imports": imports, "slim": slim,
@@ -369,7 +330,7 @@ def record_closure(imports, work_dir, slim, left_out):
     if os.path.exists(result_path):
         os.remove(result_path)
     proc = subprocess.run(
-        [sys.executable, "-I", "-S", "-c", RECORDER, plan_path, result_path],
+        [sys.executable, "-I", "-S", RECORDER, plan_path, result_path],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, timeout=300)
     if proc.returncode != 0 or not os.path.exists(result_path):
@@ -452,8 +413,8 @@ def check_runtime_library(path):
 
 
 def write_archive(qar, archive_path, kind, members, staging_dir):
-    """members: [(name, bytes or None, source path)] sorted by name; content
-    given as bytes is staged as a file first. Returns the archive's size."""
+    """Writes `members` (sorted by name) with qar; content given as bytes is
+    staged as a file first. Returns the archive's size."""
     if os.path.isdir(staging_dir):
         shutil.rmtree(staging_dir)
     os.makedirs(staging_dir)
@@ -461,12 +422,13 @@ def write_archive(qar, archive_path, kind, members, staging_dir):
     if kind == KIND_STORED:
         args.append("--stored")
     args.append(archive_path)
-    for name, content, source in members:
-        if content is not None:
-            source = os.path.join(staging_dir, name)
+    for member in members:
+        source = member.source
+        if member.content is not None:
+            source = os.path.join(staging_dir, member.name)
             with open(source, "wb") as f:
-                f.write(content)
-        args.append(name + "=" + source)
+                f.write(member.content)
+        args.append(member.name + "=" + source)
     proc = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=300)
     if proc.returncode != 0:
@@ -477,8 +439,8 @@ def write_archive(qar, archive_path, kind, members, staging_dir):
 
 
 def collect_modules(loaded, skip, prefix):
-    """Members of modules.qar from the recorded modules:
-    ([(name, bytes or None, source path, role)], notes)."""
+    """Members of modules.qar from the recorded modules, and the names of
+    the modules made at run time (no file to pack)."""
     members = []
     synthetic = []
     for name, kind, path in sorted(loaded):
@@ -492,17 +454,55 @@ def collect_modules(loaded, skip, prefix):
             synthetic.append(name)  # made at run time (six.moves, typing.io)
             continue
         if kind == "extension":
-            members.append((name + ".so", None, path, "extension"))
+            members.append(Member(name + ".so", None, path, "extension"))
         elif kind in ("package", "source"):
             is_package = kind == "package"
             code = compile_source(path, code_file_name(prefix, name, is_package))
             member = name + ".__init__" if is_package else name
-            members.append((member, marshal.dumps(code), path, kind))
+            members.append(Member(member, marshal.dumps(code), path, kind))
         else:
             raise PackageError("module %s comes from %s, which cannot be "
                                "packed" % (name, path))
     members.sort()
     return members, synthetic
+
+
+def init_zip_member(loaded, prefix):
+    """The tav_init.zip member and its count of .pyc files."""
+    init_dir = None
+    for name, kind, path in loaded:
+        if name == INIT_PACKAGE:
+            init_dir = os.path.dirname(path)
+    if init_dir is None:
+        raise PackageError("the build interpreter did not load %s" % INIT_PACKAGE)
+    init_zip, init_count = build_init_zip(init_dir, prefix)
+    return Member(INIT_ZIP_NAME, init_zip, init_dir, "zip"), init_count
+
+
+def absent_list_member(left_out):
+    """The list of left-out names, or None when nothing was left out (a
+    member cannot be empty)."""
+    if not left_out:
+        return None
+    text = "".join(name + "\n" for name in sorted(left_out))
+    return Member(ABSENT_LIST_NAME, text.encode("ascii"),
+                  os.path.abspath(__file__), "absent")
+
+
+def content_size(member):
+    if member.content is not None:
+        return len(member.content)
+    return os.path.getsize(member.source)
+
+
+def write_manifest(path, archives):
+    """One line per member, for inspection and the tests:
+    archive, name, role, content size, source (TAB-separated)."""
+    with open(path, "w") as f:
+        for archive, members in archives:
+            for m in members:
+                f.write("%s\t%s\t%s\t%d\t%s\n" %
+                        (archive, m.name, m.role, content_size(m), m.source))
 
 
 def write_depfile(depfile, targets, sources):
@@ -519,7 +519,7 @@ def human(n):
     return "%d bytes (%.2f MB)" % (n, n / 1e6)
 
 
-def main(argv):
+def parse_args(argv):
     parser = argparse.ArgumentParser(
         description="Packs bin.qar and modules.qar for a frozen program.")
     parser.add_argument("--qar", required=True, help="the qar tool")
@@ -546,43 +546,43 @@ def main(argv):
                         help="first part of the compiled modules' file names")
     parser.add_argument("--depfile", help="write the sources used as a depfile")
     parser.add_argument("--quiet", action="store_true")
-    args = parser.parse_args(argv)
+    return parser.parse_args(argv)
 
-    if sys.version_info[:2] != (3, 11):
-        raise PackageError("must run under Python 3.11 (the runtime's "
-                           "marshal format), not %s" % sys.version.split()[0])
-    os.makedirs(args.out_dir, exist_ok=True)
-    os.makedirs(args.work_dir, exist_ok=True)
 
-    scripts = [args.main] + list(args.embedded)
-    # The embedded modules are run from the executable, never imported from
-    # the archive, and neither are the other modules of their folders (the
-    # other platform's path module); _tav_import is the launcher's native
-    # module.
-    skip = {"_tav_import", module_name_of(args.main)}
-    for folder in {os.path.dirname(os.path.abspath(e)) for e in args.embedded}:
+def skipped_modules(main_script, embedded):
+    """Module names never served from the archive: the embedded modules are
+    run from the executable, never imported from the archive, and neither
+    are the other modules of their folders (the other platform's path
+    module); _tav_import is the launcher's native module."""
+    skip = {"_tav_import", module_name_of(main_script)}
+    for folder in {os.path.dirname(os.path.abspath(e)) for e in embedded}:
         skip.update(module_name_of(f) for f in os.listdir(folder))
+    return skip
+
+
+def plan_imports(scripts, skip, slim, extra_args):
+    """The imports the recorder runs: those of the scripts, then the
+    EXTRA_MODULES, the modules an original (not slim) init needs, and
+    --extra; each once, in first-occurrence order (import order can matter
+    to a module)."""
     imports = []
     for script in scripts:
         if not script.endswith(".py"):
             continue  # a template (_tav_app_info.py.in) imports nothing
         imports.extend(i for i in scan_imports(script)
                        if i[0].split(".")[0] not in skip)
-    slim, slim_notes = choose_slim_inits(search_path())
-    for note in slim_notes:
-        sys.stderr.write("package.py: %s\n" % note)
     extra = list(EXTRA_MODULES)
     for name, entry in sorted(SLIM_INITS.items()):
         if name not in slim:
             extra.extend(entry["extra_with_original"])
-    for name in extra + list(args.extra):
+    for name in extra + list(extra_args):
         imports.append((name, ()))
-    # Unique, first occurrence order: import order can matter to a module.
     seen = set()
-    imports = [i for i in imports if not (i in seen or seen.add(i))]
+    return [i for i in imports if not (i in seen or seen.add(i))]
 
-    left_out = choose_left_out(imports)
-    loaded, failed = record_closure(imports, args.work_dir, slim, left_out)
+
+def check_left_out_unneeded(failed, left_out):
+    """A module that fails without a left-out module needs it after all."""
     for module, reason in failed:
         for name in left_out:
             if repr(name) in reason:
@@ -590,75 +590,91 @@ def main(argv):
                                    "archive (LEFT_OUT in %s): %s" %
                                    (module, name, os.path.basename(__file__),
                                     reason))
-    members, synthetic = collect_modules(loaded, skip, args.file_prefix)
 
-    init_dir = None
-    for name, kind, path in loaded:
-        if name == INIT_PACKAGE:
-            init_dir = os.path.dirname(path)
-    if init_dir is None:
-        raise PackageError("the build interpreter did not load %s" % INIT_PACKAGE)
-    init_zip, init_count = build_init_zip(init_dir, args.file_prefix)
-    members.append((INIT_ZIP_NAME, init_zip, init_dir, "zip"))
+
+def print_summary(args, bin_members, members, sizes, needed, init_count,
+                  slim, left_out, failed):
+    bin_size, modules_size = sizes
+    runtime = bin_members[0]
+    by_role = {}
+    for m in members:
+        count, size = by_role.get(m.role, (0, 0))
+        by_role[m.role] = (count + 1, size + content_size(m))
+    content = sum(content_size(m) for m in members)
+    print("package: bin.qar (%s): 1 member (%s), content %s, file %s; "
+          "the runtime's own needs, found on this system: %s" %
+          (args.bin_kind, runtime.name, human(content_size(runtime)),
+           human(bin_size), " ".join(needed) or "?"))
+    print("package: modules.qar (%s): %d members, content %s, file %s" %
+          (args.modules_kind, len(members), human(content), human(modules_size)))
+    labels = [("source", "modules"), ("package", "packages"),
+              ("extension", "extension modules"),
+              ("zip", INIT_ZIP_NAME + " (%d .pyc)" % init_count)]
+    for role, label in labels:
+        count, size = by_role.get(role, (0, 0))
+        print("package:   %-28s %4d  %s" % (label, count, human(size)))
+    for name in sorted(slim):
+        print("package: %s ships its slim init (%s)" %
+              (name, os.path.relpath(slim[name][0])))
+    for name in left_out:
+        print("package: left out, imported only when present, listed in "
+              "%s: %s (%s)" % (ABSENT_LIST_NAME, name, LEFT_OUT[name]))
+    if failed:
+        print("package: not importable by the build interpreter, left "
+              "out: %s" % ", ".join(sorted({f[0] for f in failed})))
+
+
+def main(argv):
+    args = parse_args(argv)
+    if sys.version_info[:2] != (3, 11):
+        raise PackageError("must run under Python 3.11 (the runtime's "
+                           "marshal format), not %s" % sys.version.split()[0])
+    os.makedirs(args.out_dir, exist_ok=True)
+    os.makedirs(args.work_dir, exist_ok=True)
+
+    # What the scripts import, recorded in a fresh interpreter.
+    scripts = [args.main] + list(args.embedded)
+    skip = skipped_modules(args.main, args.embedded)
+    slim, slim_notes = choose_slim_inits(search_path())
+    for note in slim_notes:
+        sys.stderr.write("package.py: %s\n" % note)
+    imports = plan_imports(scripts, skip, slim, args.extra)
+    left_out = choose_left_out(imports)
+    loaded, failed = record_closure(imports, args.work_dir, slim, left_out)
+    check_left_out_unneeded(failed, left_out)
+
+    # The members of both archives.
+    members, _ = collect_modules(loaded, skip, args.file_prefix)
+    init_zip, init_count = init_zip_member(loaded, args.file_prefix)
+    members.append(init_zip)
+    absent = absent_list_member(left_out)
+    if absent is not None:
+        members.append(absent)
     members.sort()
-
     needed = check_runtime_library(args.runtime_library)
     runtime_name = args.runtime_name or os.path.basename(args.runtime_library)
-    bin_members = [(runtime_name, None, args.runtime_library, "runtime")]
+    bin_members = [Member(runtime_name, None, args.runtime_library, "runtime")]
 
     bin_path = os.path.join(args.out_dir, "bin.qar")
     modules_path = os.path.join(args.out_dir, "modules.qar")
-    bin_size = write_archive(args.qar, bin_path, args.bin_kind,
-                             [(m[0], m[1], m[2]) for m in bin_members],
-                             os.path.join(args.work_dir, "bin"))
-    modules_size = write_archive(args.qar, modules_path, args.modules_kind,
-                                 [(m[0], m[1], m[2]) for m in members],
-                                 os.path.join(args.work_dir, "modules"))
-
-    # The manifest: one line per member, for inspection and the tests.
-    def content_size(m):
-        return len(m[1]) if m[1] is not None else os.path.getsize(m[2])
-    with open(os.path.join(args.work_dir, "manifest.txt"), "w") as f:
-        for archive, group in (("bin.qar", bin_members), ("modules.qar", members)):
-            for m in group:
-                f.write("%s\t%s\t%s\t%d\t%s\n" %
-                        (archive, m[0], m[3], content_size(m), m[2]))
+    sizes = (write_archive(args.qar, bin_path, args.bin_kind, bin_members,
+                           os.path.join(args.work_dir, "bin")),
+             write_archive(args.qar, modules_path, args.modules_kind, members,
+                           os.path.join(args.work_dir, "modules")))
+    write_manifest(os.path.join(args.work_dir, "manifest.txt"),
+                   [("bin.qar", bin_members), ("modules.qar", members)])
 
     if args.depfile:
-        sources = list(scripts) + [args.runtime_library]
-        sources += [m[2] for m in members if m[3] != "zip"]
+        sources = list(scripts) + [args.runtime_library, RECORDER]
+        sources += [m.source for m in members
+                    if m.role not in GENERATED_ROLES]
         # A changed original init decides against its slim form.
         sources += [os.path.join(d, "__init__.py") for _, d in slim.values()]
         write_depfile(args.depfile, [bin_path, modules_path], sources)
 
     if not args.quiet:
-        by_role = {}
-        for m in members:
-            count, size = by_role.get(m[3], (0, 0))
-            by_role[m[3]] = (count + 1, size + content_size(m))
-        content = sum(content_size(m) for m in members)
-        print("package: bin.qar (%s): 1 member (%s), content %s, file %s; "
-              "the runtime's own needs, found on this system: %s" %
-              (args.bin_kind, runtime_name,
-               human(content_size(bin_members[0])), human(bin_size),
-               " ".join(needed) or "?"))
-        print("package: modules.qar (%s): %d members, content %s, file %s" %
-              (args.modules_kind, len(members), human(content), human(modules_size)))
-        for role in ("source", "package", "extension", "zip"):
-            count, size = by_role.get(role, (0, 0))
-            label = {"source": "modules", "package": "packages",
-                     "extension": "extension modules",
-                     "zip": INIT_ZIP_NAME + " (%d .pyc)" % init_count}[role]
-            print("package:   %-28s %4d  %s" % (label, count, human(size)))
-        for name in sorted(slim):
-            print("package: %s ships its slim init (%s)" %
-                  (name, os.path.relpath(slim[name][0])))
-        for name in left_out:
-            print("package: left out, imported only when present: %s (%s)"
-                  % (name, LEFT_OUT[name]))
-        if failed:
-            print("package: not importable by the build interpreter, left "
-                  "out: %s" % ", ".join(sorted({f[0] for f in failed})))
+        print_summary(args, bin_members, members, sizes, needed, init_count,
+                      slim, left_out, failed)
     return 0
 
 

@@ -88,6 +88,89 @@ def _writeReport(filename, append, timestamp, text):
         stream.close()
 
 
+class _ValueTexts(object):
+    """Value texts of one memory dump. A representation longer than
+    _MAX_VALUE_CHARS is shown shortened, and numbered in order of
+    appearance for the full listing after the frames."""
+
+    def __init__(self, full_dump):
+        self._full_dump = full_dump
+        self._large = []
+
+    def text(self, value):
+        text = repr(value)
+        if len(text) <= _MAX_VALUE_CHARS:
+            return text
+        self._large.append(text)
+        shown = text[:_SHOWN_CHARS] + "..."
+        if text[-1] in _CLOSING_CHARS:
+            shown += text[-1]
+        if self._full_dump:
+            shown += "    [full dump at %d]" % len(self._large)
+        return shown
+
+    def fullDumpLines(self):
+        """The numbered full representations (full dumps only)."""
+        if not self._full_dump or not self._large:
+            return []
+        lines = []
+        number = 0
+        for text in self._large:
+            number += 1
+            lines.append("-" * 30 + "  Full var dump [%d]  " % number
+                         + "-" * 30)
+            lines.append(text)
+            lines.append("")
+        lines.append("-" * 80)
+        return lines
+
+
+def _frameHeading(record):
+    """The frame's heading line: class, call and arguments, or '...' for
+    module level code; then the module's name."""
+    name = record.getName()
+    if name != "<module>":
+        heading = ""
+        if record.getObject() is not None:
+            heading = record.getObjectName() + "."
+        heading += name + "(" + ", ".join(record.getArguments()) + "):"
+    else:
+        heading = "'...'"
+    if record._module:
+        heading += "   [in '%s']" % record._module
+    return heading
+
+
+def _objectLines(record, values, listed):
+    """The members of the frame's object; an object already listed by an
+    earlier frame of the same dump only points back there. `listed` maps
+    object identities to where they were listed."""
+    obj = record.getObject()
+    address = ("%x" % id(obj)).upper().rjust(8, "0")
+    if id(obj) in listed:
+        return ["   members (at 0x%s)   [listed in '%s']"
+                % (address, listed[id(obj)])]
+    listed[id(obj)] = record.getObjectName() + "." + record.getName()
+    lines = ["   members (at 0x%s)" % address]
+    members = vars(obj)
+    for key in sorted(members):
+        lines.append("      %s : %s" % (key, values.text(members[key])))
+    return lines
+
+
+def _frameDumpLines(record, values, listed):
+    """One frame of a memory dump: heading, locals, object members and an
+    empty line."""
+    lines = [_frameHeading(record)]
+    local_vars = record.getVars()
+    for key in sorted(local_vars):
+        lines.append("   %s : %s" % (key, values.text(local_vars[key])))
+    if record.getObject() is not None:
+        lines.extend(_objectLines(record, values, listed))
+    lines.append("")
+    return lines
+
+
 class TracebackFrame(object):
     """One traceback entry: where it ran and what its locals held."""
 
@@ -305,11 +388,20 @@ class ErrorObject(object):
         The outermost frame (usually the module that started the chain) is
         left out when ignore_last is true.
         """
-        frames = self.frames
-        if frames[0] is None:
+        if self.frames[0] is None:
             return None
         lines = ["Memory dump (most recent call %s):"
                  % (recent_last and "last" or "first"), "---"]
+        values = _ValueTexts(full_dump)
+        listed = {}
+        for record in self._dumpedFrames(recent_last, max_depth, ignore_last):
+            lines.extend(_frameDumpLines(record, values, listed))
+        lines.extend(values.fullDumpLines())
+        return "\n".join(lines)
+
+    def _dumpedFrames(self, recent_last, max_depth, ignore_last):
+        """The innermost frames a memory dump shows, in the order shown."""
+        frames = self.frames
         count = len(frames)
         if ignore_last:
             count -= 1
@@ -318,60 +410,7 @@ class ErrorObject(object):
         chosen = frames[:max(count, 0)]
         if recent_last:
             chosen.reverse()
-        large_values = []
-        listed = {}
-
-        def valueText(value):
-            text = repr(value)
-            if len(text) <= _MAX_VALUE_CHARS:
-                return text
-            large_values.append(text)
-            shown = text[:_SHOWN_CHARS] + "..."
-            if text[-1] in _CLOSING_CHARS:
-                shown += text[-1]
-            if full_dump:
-                shown += "    [full dump at %d]" % len(large_values)
-            return shown
-
-        for record in chosen:
-            name = record.getName()
-            obj = record.getObject()
-            if name != "<module>":
-                heading = ""
-                if obj is not None:
-                    heading = record.getObjectName() + "."
-                heading += name + "(" + ", ".join(record.getArguments()) + "):"
-            else:
-                heading = "'...'"
-            if record._module:
-                heading += "   [in '%s']" % record._module
-            lines.append(heading)
-            local_vars = record.getVars()
-            for key in sorted(local_vars):
-                lines.append("   %s : %s" % (key, valueText(local_vars[key])))
-            if obj is not None:
-                address = ("%x" % id(obj)).upper().rjust(8, "0")
-                if id(obj) in listed:
-                    lines.append("   members (at 0x%s)   [listed in '%s']"
-                                 % (address, listed[id(obj)]))
-                else:
-                    listed[id(obj)] = record.getObjectName() + "." + name
-                    lines.append("   members (at 0x%s)" % address)
-                    members = vars(obj)
-                    for key in sorted(members):
-                        lines.append("      %s : %s"
-                                     % (key, valueText(members[key])))
-            lines.append("")
-        if full_dump and large_values:
-            number = 0
-            for text in large_values:
-                number += 1
-                lines.append("-" * 30 + "  Full var dump [%d]  " % number
-                             + "-" * 30)
-                lines.append(text)
-                lines.append("")
-            lines.append("-" * 80)
-        return "\n".join(lines)
+        return chosen
 
     def showExceptionInfo(self, recent_last=True, max_depth=20):
         """Writes the exception info string to standard error."""

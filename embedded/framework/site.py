@@ -5,7 +5,9 @@ installs the interactive `help` object, silences source-line look-ups in
 tracebacks (`linecache.getline` returns ''; the original stays reachable as
 `linecache._getline`), applies the build's default text encoding where the
 runtime allows setting one, and imports an optional `usercustomize`.
-Each of the last three steps fails silently on its own.
+Each of the last three steps fails silently on its own, whatever it
+raises: SystemExit and KeyboardInterrupt included, so that nothing a
+`usercustomize` does can end the run before the main script.
 
   makepath, _init_pathinfo   -- path helpers kept for code that inspects
                                 the site set-up
@@ -68,13 +70,16 @@ def _silentGetline(filename, lineno, module_globals=None):
     return ""
 
 
+# The three steps below each catch BaseException: a failure there is never
+# the application's outcome.
+
 # Tracebacks show no source lines: the modules come from archives, and a
 # file that happens to carry a module's name must not be quoted instead.
 try:
     import linecache
     linecache._getline = linecache.getline
     linecache.getline = _silentGetline
-except Exception:
+except BaseException:
     pass
 
 # The runtime of major version 3 has no way to change its default encoding
@@ -85,10 +90,10 @@ try:
     _encoding = _tav_app_info.APP_INFO.get("default_encoding")
     if _encoding:
         sys.setdefaultencoding(str(_encoding))
-except Exception:
+except BaseException:
     pass
 
 try:
     import usercustomize
-except Exception:
+except BaseException:
     pass

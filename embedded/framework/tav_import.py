@@ -13,6 +13,12 @@ With the archives searched first, a name resolves to a built-in module, else
 a module in the archives, else an extension file "dotted.name<suffix>" in
 EXTENSION_PATH, else the runtime's own search of sys.path.
 
+Modules the packager left out on purpose (imported by others only when
+present) are listed in ABSENT_LIST_NAME, extracted into EXTENSION_PATH with
+the archive. Their names, and the names under them, are answered as absent
+before any importer or the sys.path search looks for them, in either search
+order: a file of that name beside the executable never runs.
+
 The archive access itself is native (`_tav_import`). The importers speak
 both the find_module/load_module protocol and the find_spec/create_module/
 exec_module protocol; the runtime uses the latter. Nothing outside the
@@ -50,6 +56,11 @@ APP_MODULES_ARCHIVED = _tav_import.APP_MODULES_ARCHIVED
 C_EXTENSION_FILETYPE = _tav_import.C_EXTENSION_FILETYPE
 EXTENSION_PATH = _tav_import.EXTENSION_PATH
 
+# One name per line; written by tools/package.py under the same name.
+ABSENT_LIST_NAME = "tav-absent.txt"
+# A real list is a few names: anything beyond this is not read.
+_ABSENT_LIST_LIMIT = 65536
+
 # Importers searched through TavkitImporter when the archives come last.
 _meta_path = []
 __REGISTERED = False
@@ -59,8 +70,15 @@ sys.frozen = True
 pyerror.ErrorObject._exclude_modules.append("tav_import")
 
 
-def _noModule(name):
-    error = ImportError("No module named " + name)
+# What the runtime itself raises for a module that does not exist.
+try:
+    _NotFound = ModuleNotFoundError
+except NameError:  # major version 2
+    _NotFound = ImportError
+
+
+def _noModule(name, kind=ImportError):
+    error = kind("No module named " + name)
     error.name = name
     return error
 
@@ -314,6 +332,46 @@ class ExtensionImporter(_BaseImporter):
         raise _noModule(name)
 
 
+class _AbsentImporter(_BaseImporter):
+    """Answers the left-out names, and the names under them, as absent."""
+
+    def __init__(self, names):
+        self._names = names
+
+    def _isAbsent(self, name):
+        return name.partition(".")[0] in self._names
+
+    def find_spec(self, name, path=None, target=None):
+        # Raising, rather than returning None, ends the import here: the
+        # finders after this one never search for the name.
+        if self._isAbsent(name):
+            raise _noModule(name, _NotFound)
+        return None
+
+    def find_module(self, name, path=None):
+        # The legacy protocol stops the search only with a loader, whose
+        # _load_module then raises.
+        if self._isAbsent(name):
+            return self
+        return None
+
+
+def _readAbsentNames():
+    """The names in ABSENT_LIST_NAME; none when the archive has no list."""
+    try:
+        stream = open(tav_path.join(EXTENSION_PATH, ABSENT_LIST_NAME), "rb")
+        try:
+            data = stream.read(_ABSENT_LIST_LIMIT)
+        finally:
+            stream.close()
+    except (IOError, OSError, ValueError):
+        return frozenset()
+    if not isinstance(data, str):
+        data = data.decode("ascii", "replace")
+    return frozenset(line.strip() for line in data.splitlines()
+                     if line.strip())
+
+
 class TavkitImporter(_BaseImporter):
     """Path hook serving the archives' sys.path entries (the executable's
     path and packages' __path__ entries) through the importers of
@@ -396,6 +454,9 @@ def registerImporterClasses():
     if __REGISTERED:
         return
     archived = CORE_MODULES_ARCHIVED or APP_MODULES_ARCHIVED
+    absent = _readAbsentNames()
+    if absent:
+        _installFirst([_AbsentImporter(absent)])
     if SEARCH_ARCHIVES_FIRST:
         importers = [BuiltinImporter()]
         if archived:

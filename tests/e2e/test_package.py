@@ -3,12 +3,14 @@ writes (read back with qar).
 
 The archive tests need the qar tool from SKIFF_QAR (ctest sets it; by hand:
 SKIFF_QAR=build/bin/qar /usr/bin/python3.11 -m unittest -v test_package
-from tests/e2e).
+from tests/e2e). The launcher test runs the shippable folder beside it
+(build/dist for build/bin/qar; SKIFF_DIST_DIR names another).
 """
 
 import importlib.util
 import marshal
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -21,6 +23,8 @@ import zipimport
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGER = os.path.join(HERE, os.pardir, os.pardir, "tools", "package.py")
 QAR = os.environ.get("SKIFF_QAR", "")
+DIST = os.environ.get("SKIFF_DIST_DIR") or os.path.join(
+    os.path.dirname(os.path.dirname(os.path.abspath(QAR or "."))), "dist")
 
 spec = importlib.util.spec_from_file_location("package", PACKAGER)
 package = importlib.util.module_from_spec(spec)
@@ -238,6 +242,11 @@ class ArchivesTest(unittest.TestCase):
                 self.assertIn("ftplib", names)
                 self.assertEqual("ssl" in names, shipped)
                 self.assertEqual("_ssl.so" in names, shipped)
+                # What is left out is listed for the importer.
+                self.assertEqual("tav-absent.txt" in names, not shipped)
+                if not shipped:
+                    self.assertEqual(self.member(os.path.join(
+                        out, "modules.qar"), "tav-absent.txt"), b"ssl\n")
 
     def test_bad_input_writes_nothing(self):
         with open(self.main, "w") as f:
@@ -255,6 +264,47 @@ class ArchivesTest(unittest.TestCase):
                 self.assertTrue(proc.stderr.startswith(b"package.py: "), proc.stderr)
                 self.assertNotIn(b"Traceback", proc.stderr)
                 self.assertEqual(os.listdir(out) if os.path.isdir(out) else [], [])
+
+
+@unittest.skipUnless(os.path.isfile(os.path.join(DIST, "skiffrelay")),
+                     "no built skiffrelay beside the qar tool")
+class LeftOutAtRunTimeTest(unittest.TestCase):
+    """The real program with an ssl.py planted beside it: ftplib's optional
+    import of ssl, left out of the archive, must neither run that file nor
+    look for ssl anywhere."""
+
+    def test_planted_ssl_neither_runs_nor_is_looked_for(self):
+        scratch = tempfile.mkdtemp(prefix="left_out_test.")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        app, tmp = os.path.join(scratch, "app"), os.path.join(scratch, "tmp")
+        os.mkdir(app)
+        os.mkdir(tmp)
+        for name in ("skiffrelay", "bin.qar", "modules.qar"):
+            shutil.copy2(os.path.join(DIST, name), app)
+        marker = os.path.join(scratch, "ssl-ran")
+        with open(os.path.join(app, "ssl.py"), "w") as f:
+            f.write("open(%r, 'w').close()\n" % marker)
+        trace = os.path.join(scratch, "trace")
+        strace = shutil.which("strace")
+        command = [os.path.join(app, "skiffrelay")]  # imports all, prints nothing
+        if strace:
+            command = [strace, "-f", "-qq", "-e", "trace=%file", "-o", trace] + command
+        env = dict(os.environ, TMPDIR=tmp)
+        proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=120)
+        self.assertEqual((proc.stdout, proc.stderr), (b"", b""))
+        self.assertFalse(os.path.exists(marker), "the planted ssl.py ran")
+        if not strace:
+            self.skipTest("strace is not installed: the search itself is unchecked")
+        with open(trace, errors="replace") as f:
+            paths = re.findall(r'"([^"]*)"', f.read())
+        # The program's own folder and work directory, where a search of
+        # sys.path would look (libssl and /usr/lib/ssl are not ours).
+        looked_for = [p for p in paths if p.startswith(scratch) and
+                      re.search(r"/_?ssl([./]|$)", p)]
+        self.assertEqual(looked_for, [])
+        self.assertIn(os.path.join(app, "modules.qar"), paths)
 
 
 if __name__ == "__main__":

@@ -146,6 +146,30 @@ class ImporterTest(unittest.TestCase):
                              "No module named nowhere.mod")
         self.assertIsNone(extension.find_spec("../etc/passwd"))
 
+    def test_listed_names_are_absent_without_a_search(self):
+        # Listed names, and the names under them, fail before the extension
+        # file or the sys.path directory that holds them is looked at;
+        # everything else imports as before.
+        sys.meta_path[:] = self.meta_before
+        with open(os.path.join(self.workdir, "tav-absent.txt"), "wb") as f:
+            f.write(b"gone\r\n\nother\n")
+        with open(os.path.join(self.workdir, "gone.so"), "wb") as f:
+            f.write(b"not a shared object")
+        with open(os.path.join(self.workdir, "gone.py"), "w") as f:
+            f.write("import arch_state\narch_state.runs.append('gone')\n")
+        sys.path.insert(0, self.workdir)
+        framework.load("tav_import").registerImporterClasses()
+        for name in ("gone", "gone.sub", "other"):
+            with self.subTest(name=name):
+                with self.assertRaises(ModuleNotFoundError) as caught:
+                    __import__(name)
+                # gone.sub fails at its parent.
+                self.assertEqual(str(caught.exception),
+                                 "No module named " + name.partition(".")[0])
+        self.assertEqual(self.state.runs, [])
+        import arch_pkg.sub
+        self.assertEqual(arch_pkg.sub.NAME, "arch_pkg.sub")
+
     def test_module_spec_text_and_equality(self):
         t = self.tav_import
         loader = t.ExtensionImporter()

@@ -43,6 +43,43 @@ class SiteTest(unittest.TestCase):
         sys.modules["pydoc"] = pydoc
         sys.modules.pop("usercustomize", None)
 
+    def test_guarded_steps_survive_exit_and_interrupt(self):
+        # Each of the three guarded steps raises SystemExit, then
+        # KeyboardInterrupt: site still completes, and every step ran.
+        with open(os.path.join(self.temp.name, "usercustomize.py"), "w") as f:
+            f.write("import sys\nsys.site_test_runs.append('usercustomize')\n"
+                    "raise sys.site_test_error\n")
+        sys.path.insert(0, self.temp.name)
+        for attr in ("site_test_runs", "site_test_error"):
+            self.addCleanup(sys.__dict__.pop, attr, None)
+        for error in (SystemExit, KeyboardInterrupt):
+            runs = sys.site_test_runs = []
+            sys.site_test_error = error
+
+            class Linecache(types.ModuleType):
+                getline = None
+
+                def __setattr__(self, name, value):
+                    runs.append("linecache")
+                    raise error
+
+            class Encoding(object):
+                def __bool__(self):
+                    runs.append("encoding")
+                    raise error
+
+            sys.modules["linecache"] = Linecache("linecache")
+            app_info = types.ModuleType("_tav_app_info")
+            app_info.APP_INFO = {"default_encoding": Encoding()}
+            sys.modules["_tav_app_info"] = app_info
+            with self.subTest(error=error.__name__):
+                try:
+                    framework.load("site")
+                except BaseException as e:
+                    self.fail("site let %r through" % e)
+                self.assertEqual(runs, ["linecache", "encoding",
+                                        "usercustomize"])
+
     def test_help_linecache_and_usercustomize(self):
         framework.load_app_info(APP_INFO)
         site = framework.load("site")  # no usercustomize: silent
