@@ -24,9 +24,10 @@ skiffrelay.py     send to fi via an external program
 # must not keep a run alive or grow it without bound.  Every network wait
 # (connect, each reply, both TLS handshakes, each read and write of a
 # transfer, the end-of-upload drain) ends after a time limit without
-# progress, SKIFFRELAY_TIMEOUT seconds (default 60): the classic client set
-# no time-out anywhere and could hang for good.  One reply and one listing
-# have size limits.  A limit reached ends the command with its failure line.
+# progress, SKIFFRELAY_TIMEOUT seconds (default 60).  Earlier versions set
+# no time-out anywhere, so a server that stopped answering held a run for
+# good.  One reply and one listing have size limits.  A limit reached ends
+# the command with its failure line.
 
 import sys
 import os
@@ -197,6 +198,7 @@ class _Names(object):
 
     def __init__(self, prefix):
         self.data = bytearray(prefix.encode(_ENCODING, _ERRORS))
+        self.start = len(self.data)
         self.count = 0
 
     def add(self, name):
@@ -204,7 +206,7 @@ class _Names(object):
             self.data += b"|"
         self.count += 1
         self.data += name.encode(_ENCODING, _ERRORS)
-        if len(self.data) > LISTING_LIMIT:
+        if len(self.data) - self.start > LISTING_LIMIT:
             raise LimitError("listing over %d bytes" % LISTING_LIMIT)
 
     def text(self):
