@@ -2,8 +2,36 @@
 skiffrelay.py     send to fi via an external program
 """
 
+# The main script of skiffrelay.  The launcher runs it as __main__ after the
+# framework modules; in child mode it runs under another name and only
+# defines its functions.  Command line, after the program path:
+#
+#     send HOST USER PASSWORD FILE   upload FILE under a temporary name
+#                                    (last character "t"), then rename it
+#     test HOST USER PASSWORD yes    log in and out; "yes": also report the
+#                                    server certificate's fields
+#     tchk HOST USER PASSWORD WORD   log in, leave a marker file named after
+#                                    the negotiated cipher, list the remote
+#                                    directory
+#
+# Each command opens one FTP connection on port 21 secured by explicit TLS
+# (AUTH TLS, passive mode, PROT P) with M2Crypto's client, does its job and
+# yields exactly one line, which never names the cause of a failure.  main()
+# prints it and ends with a bare sys.exit(), which the launcher turns into
+# exit status 1 whatever the outcome: callers read the line.
+#
+# The caller is another program, unattended, so a dead or hostile server
+# must not keep a run alive or grow it without bound.  Every network wait
+# (connect, each reply, both TLS handshakes, each read and write of a
+# transfer, the end-of-upload drain) ends after a time limit without
+# progress, SKIFFRELAY_TIMEOUT seconds (default 60).  Earlier versions set
+# no time-out anywhere, so a server that stopped answering held a run for
+# good.  One reply and one listing have size limits.  A limit reached ends
+# the command with its failure line.
+
 import sys
 import os
+import stat
 import time
 import pickle  # noqa: F401 (part of the program's run-time closure)
 import io
@@ -110,6 +138,10 @@ UnknownLabel = "Unbekannt"
 # layer cuts each block into full 16 KiB records.
 _UPLOAD_BLOCK = 256 * 1024
 
+# Data handed to one TLS write: one full record.  Each write has the whole
+# time limit, so a slow but moving upload is never cut off for being slow.
+_WRITE_PIECE = 16 * 1024
+
 # Arguments arrive decoded with the file system encoding and this error
 # handler, which gives back the caller's very bytes when encoding again.
 # Commands, replies, listings and the result line use the same pair, so
@@ -118,9 +150,68 @@ _UPLOAD_BLOCK = 256 * 1024
 _ENCODING = sys.getfilesystemencoding()
 _ERRORS = "surrogateescape"
 
-# How long (seconds) the end of a transfer waits for the server to close
-# the data connection before closing it anyway; the server's reply decides.
-_DRAIN_LIMIT = 60.0
+# The time limit of each network wait, in seconds: the environment
+# variable's value when it is a positive number, else the default.  Larger
+# values are cut to the maximum, which the socket layer can still express.
+LIMIT_VARIABLE = "SKIFFRELAY_TIMEOUT"
+DEFAULT_LIMIT = 60.0
+MAX_LIMIT = 1000000.0
+
+# Size limits, far above what real servers send: one reply, all its lines
+# together (characters), and one listing (bytes of the names and their
+# separators as printed).  The listing's limit also bounds the memory of
+# the result line, which exists as bytes, text and bytes again.
+REPLY_LIMIT = 1 << 20
+LISTING_LIMIT = 4 << 20
+
+# Flags of os.open that not every platform has.
+_O_BINARY = getattr(os, "O_BINARY", 0)
+_O_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
+_O_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+
+
+class LimitError(ftplib.Error):
+    """A server sent more than a size limit allows."""
+
+
+def timeLimit(text):
+    """Seconds of the time limit that the variable's text asks for.
+
+    A positive number (at most MAX_LIMIT is used); anything else (unset,
+    empty, zero, negative, nan, infinity, text) gives DEFAULT_LIMIT.
+    """
+    try:
+        value = float(text)
+    except (TypeError, ValueError):
+        return DEFAULT_LIMIT
+    if not 0.0 < value < float("inf"):  # nan fails both comparisons
+        return DEFAULT_LIMIT
+    return min(value, MAX_LIMIT)
+
+
+class _Names(object):
+    """A listing's names joined by "|" after a prefix, kept as bytes.
+
+    Bytes take a byte per byte of the listing; the text of many short
+    names, each its own object, would take many times that.
+    """
+
+    def __init__(self, prefix):
+        self.data = bytearray(prefix.encode(_ENCODING, _ERRORS))
+        self.start = len(self.data)
+        self.count = 0
+
+    def add(self, name):
+        if self.count:
+            self.data += b"|"
+        self.count += 1
+        self.data += name.encode(_ENCODING, _ERRORS)
+        if len(self.data) - self.start > LISTING_LIMIT:
+            raise LimitError("listing over %d bytes" % LISTING_LIMIT)
+
+    def text(self):
+        data, self.data = self.data, None
+        return data.decode(_ENCODING, _ERRORS)
 
 
 class _DataConnection(ftpslib.SSL.Connection):
@@ -128,15 +219,19 @@ class _DataConnection(ftpslib.SSL.Connection):
 
     ftplib uses data connections as context managers, reads listings
     through makefile('r', encoding=...) and writes with sendall.  Leaving
-    the context ends the transfer cleanly: see __exit__.
+    the context ends the transfer cleanly: see __exit__.  The connection
+    takes its socket's time-out as the limit of each wait (see _FTP_TLS).
     """
 
     def sendall(self, data):
         # The TLS write reports trouble either by raising or by a short
         # count; treat both as a failed transfer so that a cut-off upload
         # can never look complete.
-        if self.write(data) != len(data):
-            raise OSError("TLS write incomplete")
+        view = memoryview(data)
+        for start in range(0, len(view), _WRITE_PIECE):
+            piece = view[start:start + _WRITE_PIECE]
+            if self.write(piece) != len(piece):
+                raise OSError("TLS write incomplete")
 
     def makefile(self, mode="r", buffering=None, encoding=None, errors=None,
                  newline=None):
@@ -159,28 +254,53 @@ class _DataConnection(ftpslib.SSL.Connection):
         # After a failure the connection is simply dropped.
         if exc_type is None:
             try:
-                self.close()
-                self.socket.shutdown(socket.SHUT_WR)
-                self.socket.settimeout(_DRAIN_LIMIT)
-                deadline = time.time() + _DRAIN_LIMIT
-                while self.socket.recv(65536) and time.time() < deadline:
-                    pass
+                self._finish(self._timeout if self._timeout > 0
+                             else DEFAULT_LIMIT)
             except Exception:
                 pass  # the server's reply on the control connection decides
         self._free_bio()
         return False
 
+    def _finish(self, limit):
+        # SSL_shutdown does not wait on a non-blocking socket: it could give
+        # up with the alert half sent.  A blocking socket with a send
+        # time-out lets it finish within the limit or fail.
+        self.settimeout(None)
+        seconds = int(limit)
+        micro = int((limit - seconds) * 1000000) or (0 if seconds else 1)
+        self.set_socket_write_timeout(ftpslib.SSL.timeout(seconds, micro))
+        self.close()
+        self.socket.shutdown(socket.SHUT_WR)
+        # The drain: a server that never closes costs one limit, no more;
+        # reaching it is no failure, since the reply decides.
+        deadline = time.monotonic() + limit
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            self.socket.settimeout(left)
+            if not self.socket.recv(65536):
+                return
+
 
 class _FTP_TLS(ftpslib.FTP_TLS):
-    """M2Crypto's FTP_TLS fitted to this runtime's ftplib.
+    """M2Crypto's FTP_TLS fitted to this runtime's ftplib, with limits.
 
     ftplib reads replies from a text file and drives data connections as
     described in _DataConnection; the data connections reuse the control
     connection's TLS session, which servers such as vsftpd demand.
+
+    The time limit is the time-out of every socket, which ftplib passes on
+    to the data connections' sockets.  M2Crypto's TLS connections take it
+    over from their socket: the socket is then non-blocking, and each
+    handshake, read and write waits with poll() for at most the limit
+    (raising SSLTimeoutError), where a plain socket time-out would never
+    reach OpenSSL's own reads and writes.
     """
 
-    def __init__(self):
+    def __init__(self, limit=DEFAULT_LIMIT):
         ftpslib.FTP_TLS.__init__(self)
+        self.timeout = limit
         # ftplib names the encoding of listings after this attribute.
         self.encoding = _ENCODING
 
@@ -203,14 +323,41 @@ class _FTP_TLS(ftpslib.FTP_TLS):
         self.welcome = self.getresp()
         return self.welcome
 
+    def getmultiline(self):
+        # ftplib's, with a size limit (an endless multi-line reply would
+        # grow without bound) and the lines joined once at the end rather
+        # than one concatenation per line.
+        line = self.getline()
+        if line[3:4] != "-":
+            return line
+        code = line[:3]
+        lines = [line]
+        size = len(line)
+        while True:
+            nextline = self.getline()
+            lines.append(nextline)
+            size += 1 + len(nextline)
+            if size > REPLY_LIMIT:
+                raise LimitError("reply over %d characters" % REPLY_LIMIT)
+            if nextline[:3] == code and nextline[3:4] != "-":
+                return "\n".join(lines)
+
     def putline(self, line):
         if "\r" in line or "\n" in line:
             raise ValueError("line end inside a command")
         self.sock.sendall((line + "\r\n").encode(_ENCODING, _ERRORS))
 
     def auth_tls(self):
-        ftpslib.FTP_TLS.auth_tls(self)
-        self.file = io.TextIOWrapper(self.file, _ENCODING, _ERRORS)
+        # ftpslib's, with the handshake's result checked and replies read
+        # as described at _ERRORS.
+        self.voidcmd("AUTH TLS")
+        conn = ftpslib.SSL.Connection(self.ssl_ctx, self.sock)
+        conn.setup_ssl()
+        conn.set_connect_state()
+        if conn.connect_ssl() != 1:
+            raise OSError("TLS handshake on control connection failed")
+        self.sock = conn
+        self.file = io.TextIOWrapper(conn.makefile(), _ENCODING, _ERRORS)
 
     def ntransfercmd(self, cmd, rest=None):
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
@@ -238,8 +385,10 @@ def _emit(line):
     """Print one result line; a closed standard output ends nothing."""
     try:
         sys.stdout.flush()
-        sys.stdout.buffer.write((line + os.linesep).encode(_ENCODING,
-                                                           _ERRORS))
+        out = sys.stdout.buffer
+        # Two writes rather than one joined copy of a long listing line.
+        out.write(line.encode(_ENCODING, _ERRORS))
+        out.write(os.linesep.encode("ascii"))
         sys.stdout.flush()
     except BaseException:
         # Nobody reads the output any more.  The line stays buffered and
@@ -275,36 +424,98 @@ def tempName(final):
     return final[:-1] + "t"
 
 
-def send(host, user, pwd, filename):
+def _session(host, user, pwd, afterTls=None):
+    """The opening every command shares; returns (client, afterTls result).
+
+    Connect to host, switch the control connection to TLS, then call
+    afterTls (if given) with the TLS connection, before the login: the
+    certificate and the cipher are read there.  Then passive mode, login
+    and a protected data channel.  Any failure raises.
+    """
+    ftp = _FTP_TLS(timeLimit(os.environ.get(LIMIT_VARIABLE)))
+    ftp.connect(host)
+    ftp.auth_tls()
+    seen = None
+    if afterTls is not None:
+        seen = afterTls(ftp.sock)
+    ftp.set_pasv(1)
+    ftp.login(user, pwd)
+    ftp.prot_p()
+    return ftp, seen
+
+
+class NotRegularFile(Exception):
+    """The local file of an upload is a FIFO, a device or a directory."""
+
+
+def _openUpload(filename):
+    """The local file of an upload, open for reading in binary mode.
+
+    Opened without blocking (a FIFO without a writer would block the open)
+    and checked on the open descriptor, so that nothing swapped in after a
+    check is read: anything but a regular file (a FIFO, /dev/zero, a
+    directory) could stall the upload or never end it, and is refused with
+    NotRegularFile.
+    """
+    fd = os.open(filename, os.O_RDONLY | _O_BINARY | _O_NONBLOCK)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise NotRegularFile("not a regular file")
+        if _O_NONBLOCK:
+            os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _upload(host, user, pwd, filename):
+    """The "send" command; returns its result line."""
+    local = None
     try:
         final = finalName(filename)
-        ftp = _FTP_TLS()
-        ftp.connect(host)
-        ftp.auth_tls()
-        ftp.set_pasv(1)
-        ftp.login(user, pwd)
-        ftp.prot_p()
-        with open(filename, "rb") as f:
-            tmp = tempName(final)
-            ftp.storbinary("STOR %s" % tmp, f)
+        # A file that is there but no regular file is refused before any
+        # connection; one that cannot be opened is found out after the
+        # login, as it always was.
+        try:
+            local = _openUpload(filename)
+        except OSError:
+            local = None
+        ftp, _ = _session(host, user, pwd)
+        if local is None:
+            local = _openUpload(filename)
+        tmp = tempName(final)
+        with local:
+            ftp.storbinary("STOR %s" % tmp, local)
         time.sleep(0.6)
         ftp.rename(tmp, final)
         ftp.quit()
-        _emit("ok")
+        return "ok"
     except BaseException:
-        _emit("IOError sending")
+        return "IOError sending"
+    finally:
+        if local is not None:
+            local.close()
+
+
+def send(host, user, pwd, filename):
+    """Upload filename to host and print the result line."""
+    _emit(_upload(host, user, pwd, filename))
+
+
+def _certificateFields(conn):
+    return getContent(conn.get_peer_cert())
+
+
+def _negotiatedCipher(conn):
+    return conn.get_cipher()
 
 
 def test(host, user, pwd, cert=False):
+    """Log in and out; returns the result line (cert: with its fields)."""
     try:
-        ftp = _FTP_TLS()
-        ftp.connect(host)
-        ftp.auth_tls()
-        if cert:
-            fields = getContent(ftp.sock.get_peer_cert())
-        ftp.set_pasv(1)
-        ftp.login(user, pwd)
-        ftp.prot_p()
+        ftp, fields = _session(host, user, pwd,
+                               _certificateFields if cert else None)
         time.sleep(0.05)
         ftp.quit()
         if cert:
@@ -314,27 +525,37 @@ def test(host, user, pwd, cert=False):
         return "Error opening target"
 
 
+def _writeMarker(cipher):
+    """Write the marker file "LABEL_CIPHER.txt" holding the cipher's name.
+
+    The name is predictable, and the folder may be writable by others: a
+    symbolic link planted there is never followed, and a FIFO or device
+    never opened for blocking or written to.  A regular file there is
+    overwritten.
+    """
+    cipherName = str(cipher.name())
+    label = cipherLabel(cipherName)
+    fd = os.open("%s_%s.txt" % (label, cipherName),
+                 os.O_WRONLY | os.O_CREAT | os.O_TRUNC | _O_NOFOLLOW |
+                 _O_NONBLOCK | _O_BINARY, 0o666)
+    with os.fdopen(fd, "wb") as marker:
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            marker.write((cipherName + "\r\n").encode(_ENCODING, _ERRORS))
+
+
 def tchk(host, user, pwd, filename):
+    """Cipher check and listing; returns the result line."""
     try:
-        ftp = _FTP_TLS()
-        ftp.connect(host)
-        ftp.auth_tls()
-        cipher = ftp.sock.get_cipher()
-        ftp.set_pasv(1)
-        ftp.login(user, pwd)
-        ftp.prot_p()
+        ftp, cipher = _session(host, user, pwd, _negotiatedCipher)
         try:
-            cipherName = str(cipher.name())
-            label = cipherLabel(cipherName)
-            with open("%s_%s.txt" % (label, cipherName), "w",
-                      newline="") as marker:
-                marker.write(cipherName + "\r\n")
+            _writeMarker(cipher)
         except BaseException:
-            pass
-        names = ftp.nlst()
+            pass  # no marker file; the listing goes on
+        names = _Names("ok-")
+        ftp.retrlines("NLST", names.add)
         time.sleep(0.01)
         ftp.quit()
-        return "ok-" + "|".join(names)
+        return names.text()
     except BaseException:
         return "error listing remote dir"
 

@@ -1,6 +1,9 @@
-"""The main script's own functions: cipher classification and upload names."""
+"""The main script's own functions: cipher classification, upload names,
+the time limit's variable, and the size limits of replies and listings."""
 
+import ftplib
 import importlib.util
+import io
 import unittest
 import warnings
 
@@ -77,6 +80,70 @@ class UploadNamesTest(unittest.TestCase):
             with self.subTest(path=path):
                 self.assertEqual(app.finalName(path), final)
                 self.assertEqual(app.tempName(app.finalName(path)), temp)
+
+
+class TimeLimitTest(unittest.TestCase):
+    def test_positive_numbers_only(self):
+        default = app.DEFAULT_LIMIT
+        for text, limit in [("5", 5.0), ("0.25", 0.25), ("90", 90.0),
+                            ("1e9", app.MAX_LIMIT), (None, default),
+                            ("", default), ("0", default), ("-3", default),
+                            ("nan", default), ("inf", default),
+                            ("-inf", default), ("five", default),
+                            ("5s", default), ("\udcff", default)]:
+            with self.subTest(text=text):
+                self.assertEqual(app.timeLimit(text), limit)
+
+
+def _reply_reader(text):
+    """A client whose control connection reads text (no network)."""
+    client = app._FTP_TLS.__new__(app._FTP_TLS)
+    client.file = io.StringIO(text, newline="")
+    return client
+
+
+class SizeLimitTest(unittest.TestCase):
+    def test_multiline_reply_read_as_ftplib_reads_it(self):
+        for text in ["220 single\r\n",
+                     "220-first\r\n220-more\r\n 220 indented\r\n"
+                     "230 other code\r\n220 last\r\nnext\r\n",
+                     "331-a\n331-b\n331\n331 end\n",
+                     "2\r\n"]:
+            with self.subTest(text=text):
+                ours, theirs = _reply_reader(text), _reply_reader(text)
+                self.assertEqual(ours.getmultiline(),
+                                 ftplib.FTP.getmultiline(theirs))
+                self.assertEqual(ours.file.read(), theirs.file.read())
+
+    def test_reply_size_limit(self):
+        line = "220-" + "x" * 1000 + "\r\n"
+        endless = _reply_reader(line * (app.REPLY_LIMIT // 1000 + 2))
+        with self.assertRaises(app.LimitError):
+            endless.getmultiline()
+        # Just under the limit: one reply, accepted.
+        count = app.REPLY_LIMIT // 1005 - 1
+        self.assertEqual(
+            len(_reply_reader(line * count + "220 end\r\n").getmultiline()),
+            1004 * count + 7 + count)
+
+    def test_listing_joined_as_printed_and_limited(self):
+        names = ["", "a.xml", "", "caf\xe9", "bytes-\udcff\udcfe", ""]
+        listing = app._Names("ok-")
+        for name in names:
+            listing.add(name)
+        self.assertEqual(listing.text(), "ok-" + "|".join(names))
+        # LISTING_LIMIT bytes of names and separators pass, one more not.
+        for extra, fits in [(0, True), (1, False)]:
+            listing = app._Names("ok-")
+            listing.add("n")
+            body = "\udcff" * (app.LISTING_LIMIT - 2 + extra)
+            if fits:
+                listing.add(body)
+                self.assertEqual(len(listing.text().encode(
+                    "utf-8", "surrogateescape")), 3 + app.LISTING_LIMIT)
+            else:
+                with self.assertRaises(app.LimitError):
+                    listing.add(body)
 
 
 if __name__ == "__main__":

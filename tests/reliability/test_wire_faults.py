@@ -4,10 +4,13 @@ The scripted server (tests/servers/fault_ftpd.py) listens on port 21 of a
 free loopback address, so these tests need root.  Each command must print
 its own failure line, end with status 1 within the bound, and leave no
 traceback on standard error; an upload that did not complete is never
-reported as "ok".
+reported as "ok".  A server that stalls or floods the client is cut off by
+the time and size limits (LimitTest), and local files that would stall a
+run (a FIFO, a device, a link at the marker's name) are never waited on.
 """
 
 import os
+import tempfile
 import time
 import unittest
 
@@ -36,6 +39,29 @@ CASES = [
     ("quit-silent", ALL),
 ]
 UPLOAD_SIZE = 4 << 20
+
+# SKIFFRELAY_TIMEOUT of the limit tests, and what a run may take beyond
+# it (start-up, send's 0.6 s pause, a loaded machine).
+LIMIT = 5.0
+SLACK = 6.0
+DEFAULT_LIMIT = 60.0
+BIG_UPLOAD = 64 << 20
+# fault, command, line, what ends the run: the time limit of one wait, or
+# a size limit well before it.  "data-held": the drain after an upload
+# ends at the limit and the server's 226 decides.
+LIMIT_CASES = [
+    ("no-accept", "test", FAIL_LINES["test"], "time"),
+    ("silent", "tchk", FAIL_LINES["tchk"], "time"),
+    ("auth-stall", "test", FAIL_LINES["test"], "time"),
+    ("handshake-stall", "test", FAIL_LINES["test"], "time"),
+    ("data-tls-stall", "send", FAIL_LINES["send"], "time"),
+    ("transfer-stall", "send", FAIL_LINES["send"], "time"),
+    ("transfer-stall", "tchk", FAIL_LINES["tchk"], "time"),
+    ("data-held", "send", b"ok\n", "time"),
+    ("reply-bomb-greeting", "test", FAIL_LINES["test"], "size"),
+    ("reply-bomb-user", "send", FAIL_LINES["send"], "size"),
+    ("listing-bomb", "tchk", FAIL_LINES["tchk"], "size"),
+]
 # The command on which each fault strikes, per client command: the server
 # must have received it (proof that the run got that far).
 STRIKES_ON = {"auth-refused": "AUTH", "tls-garbage": "AUTH",
@@ -44,7 +70,7 @@ STRIKES_ON = {"auth-refused": "AUTH", "tls-garbage": "AUTH",
               "rename-refused": "RNFR", "quit-silent": "QUIT"}
 
 
-class WireFaultTest(ReliabilityCase):
+class FaultServerCase(ReliabilityCase):
     def setUp(self):
         ReliabilityCase.setUp(self)
         require_root(self)
@@ -59,8 +85,7 @@ class WireFaultTest(ReliabilityCase):
 
     def start_server(self, fault):
         """A fault server on a free loopback address; None for "refused"."""
-        root = os.path.join(self.base, "root-" + fault)
-        os.mkdir(root)
+        root = tempfile.mkdtemp(prefix="root-%s-" % fault, dir=self.base)
         for attempt in range(5):
             try:
                 address = ftps_servers.free_loopback_address(170, 40)
@@ -78,13 +103,17 @@ class WireFaultTest(ReliabilityCase):
             self.addCleanup(server.stop)
             return server, address, root
 
-    def run_command(self, cmd, address):
-        last = {"send": self.upload, "test": "yes", "tchk": "x"}[cmd]
+    def run_command(self, cmd, address, env=None, timeout=BOUND,
+                    last=None):
+        if last is None:
+            last = {"send": self.upload, "test": "yes", "tchk": "x"}[cmd]
         started = time.monotonic()
         done = self.run_launcher([cmd, address, "user", "pw", last],
-                                 timeout=BOUND)
+                                 env=env, timeout=timeout)
         return done, time.monotonic() - started
 
+
+class WireFaultTest(FaultServerCase):
     def test_control_server_works(self):
         # The same scripted server without a fault serves all three
         # commands, so each fault below is what makes them fail.
@@ -186,6 +215,83 @@ class WireFaultTest(ReliabilityCase):
             self.assertEqual(names, set())
         for name in names:
             os.unlink(os.path.join(root, name))
+
+
+class LimitTest(FaultServerCase):
+    """Every wait ends after the time limit, every flood at its size limit."""
+
+    def limited_env(self, limit=LIMIT):
+        env = self.env()
+        env.pop("SKIFFRELAY_TIMEOUT", None)
+        if limit is not None:
+            env["SKIFFRELAY_TIMEOUT"] = str(limit)
+        return env
+
+    def test_each_stall_and_flood_ends_the_command(self):
+        big = os.path.join(self.base, "big.xml")
+        with open(big, "wb") as f:
+            f.truncate(BIG_UPLOAD)  # more than the socket buffers hold
+        for fault, cmd, line, ends_by in LIMIT_CASES:
+            server, address, _ = self.start_server(fault)
+            with self.subTest(fault=fault, cmd=cmd):
+                done, took = self.run_command(
+                    cmd, address, env=self.limited_env(),
+                    timeout=LIMIT + SLACK + 30,
+                    last=big if cmd == "send" else None)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (1, line, b""))
+                self.assertLess(took, LIMIT + SLACK)
+                if ends_by == "time":
+                    self.assertGreater(took, LIMIT - 0.5)
+                else:
+                    self.assertLess(took, LIMIT - 0.5)
+            server.stop()
+
+    def test_default_limit(self):
+        server, address, _ = self.start_server("silent")
+        done, took = self.run_command("test", address,
+                                      env=self.limited_env(None),
+                                      timeout=DEFAULT_LIMIT + SLACK + 30)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, b"Error opening target\n", b""))
+        self.assertGreater(took, DEFAULT_LIMIT - 0.5)
+        self.assertLess(took, DEFAULT_LIMIT + SLACK)
+
+    def test_non_regular_file_refused_before_connecting(self):
+        server, address, _ = self.start_server("none")
+        fifo = os.path.join(self.base, "pipe.xml")
+        os.mkfifo(fifo)
+        for path in (fifo, "/dev/zero", self.base):
+            with self.subTest(path=path):
+                done, _ = self.run_command("send", address,
+                                           env=self.limited_env(), last=path)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (1, b"IOError sending\n", b""))
+        self.assertEqual(server.sessions, [])
+
+    def test_marker_never_opened_through_a_plant(self):
+        # The marker's name is predictable and its folder may be writable
+        # by others: a link there must not be followed, a FIFO not block.
+        server, address, _ = self.start_server("none")
+        done, _ = self.run_command("tchk", address, env=self.limited_env())
+        self.assertEqual(done.stdout, b"ok-placeholder\n")
+        markers = [n for n in os.listdir(self.app) if n.endswith(".txt")]
+        self.assertEqual(len(markers), 1, markers)
+        marker = os.path.join(self.app, markers[0])
+        target = os.path.join(self.base, "target.txt")
+        for plant in (lambda: os.symlink(target, marker),
+                      lambda: os.mkfifo(marker)):
+            with open(target, "wb") as f:
+                f.write(b"keep")
+            os.unlink(marker)
+            plant()
+            done, took = self.run_command("tchk", address,
+                                          env=self.limited_env())
+            self.assertEqual((done.returncode, done.stdout, done.stderr),
+                             (1, b"ok-placeholder\n", b""))
+            self.assertLess(took, LIMIT)
+            with open(target, "rb") as f:
+                self.assertEqual(f.read(), b"keep")
 
 
 if __name__ == "__main__":

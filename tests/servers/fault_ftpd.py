@@ -19,9 +19,26 @@ fault:
   rename-refused   answers RNFR with 550
   quit-silent      reads QUIT, waits a moment and closes without a reply
 
-A server that never answers at all would stall a run for good: the client
-sets no time-out, by design, and a caller that needs a bound must impose
-it.  So "quit-silent" closes after a short pause rather than staying mute.
+Faults that hold the client up or flood it, each of which would keep a
+client without time or size limits busy for good:
+
+  no-accept        listens with a full queue and accepts nothing, so that
+                   a client's connect never completes
+  silent           accepts and never says a word
+  auth-stall       answers AUTH TLS with 234 and never starts the handshake
+  handshake-stall  sends half of its first handshake flight, then nothing
+  data-tls-stall   accepts a data connection and never starts its handshake
+  transfer-stall   stops reading an upload after 256 KiB; sends part of a
+                   listing and stops
+  data-held        never closes a data connection after a transfer (replies
+                   normally on the control connection)
+  reply-bomb-greeting  an endless multi-line greeting ("220-...")
+  reply-bomb-user  an endless multi-line reply to USER ("331-...")
+  listing-bomb     an endless listing: names until the client goes away
+                   (or, with listing_bytes set, that many bytes of names
+                   and a normal end)
+
+A stalled session waits until the server stops (at most STALL_LIMIT).
 
 Uploads land in the server's root under the name the client sent,
 written as they arrive, so an interrupted upload leaves its partial file.
@@ -40,10 +57,17 @@ FTP_PORT = 21
 SOCKET_TIMEOUT = 15.0
 CUT_AFTER = 256 * 1024
 QUIT_PAUSE = 0.5
+# Longer than any client time limit a test uses (the default is 60 s).
+STALL_LIMIT = 180.0
+# A bomb sends this many lines per write.
+BOMB_BATCH = 256
 
 FAULTS = ("none", "greeting-close", "auth-refused", "tls-garbage",
           "login-refused", "pasv-refused", "data-cut", "rename-refused",
-          "quit-silent")
+          "quit-silent", "no-accept", "silent", "auth-stall",
+          "handshake-stall", "data-tls-stall", "transfer-stall",
+          "data-held", "reply-bomb-greeting", "reply-bomb-user",
+          "listing-bomb")
 
 
 class _Session(object):
@@ -56,6 +80,8 @@ class _Session(object):
         self.buffer = b""
         self.passive = None
         self.rename_from = None
+        # Data connections kept open on purpose ("data-held").
+        self.held = []
 
     # -- control connection ------------------------------------------------
 
@@ -76,7 +102,36 @@ class _Session(object):
         # the file system unchanged.
         return line.decode("utf-8", "surrogateescape")
 
+    def stall(self):
+        """Say and read nothing more until the server stops."""
+        self.server.stopped.wait(STALL_LIMIT)
+        return "close"
+
+    def bomb(self, sock, line_of, limit=None):
+        """Send line_of(0), line_of(1), ... until the peer goes away (or
+        until the next line would pass limit bytes; then returns None)."""
+        n = sent = 0
+        while not self.server.stopped.is_set():
+            batch = b"".join(line_of(n + i) for i in range(BOMB_BATCH))
+            n += BOMB_BATCH
+            if limit is not None and sent + len(batch) > limit:
+                line = len(line_of(n))
+                sock.sendall(batch[:(limit - sent) // line * line])
+                return None
+            try:
+                sock.sendall(batch)
+            except (OSError, ssl.SSLError):
+                break
+            sent += len(batch)
+        return "close"
+
     def run(self):
+        if self.fault == "silent":
+            self.stall()
+            return
+        if self.fault == "reply-bomb-greeting":
+            self.bomb(self.conn, lambda n: b"220-%08d %s\r\n" % (n, b"x" * 64))
+            return
         self.conn.sendall(self.server.greeting + b"\r\n")
         if self.fault == "greeting-close":
             return
@@ -99,6 +154,11 @@ class _Session(object):
             self.reply("534 TLS not available here.")
             return None
         self.reply("234 AUTH TLS accepted.")
+        if self.fault == "auth-stall":
+            return self.stall()
+        if self.fault == "handshake-stall":
+            self.half_handshake()
+            return self.stall()
         if self.fault == "tls-garbage":
             # A handshake record header announcing 48 bytes that are no
             # handshake at all; then wait for the client to give up.
@@ -113,7 +173,27 @@ class _Session(object):
                                                     server_side=True)
         return None
 
+    def half_handshake(self):
+        """Read the client's hello; send half of the answering flight."""
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = self.server.context.wrap_bio(incoming, outgoing,
+                                           server_side=True)
+        while not outgoing.pending:
+            chunk = self.conn.recv(4096)
+            if not chunk:
+                return
+            incoming.write(chunk)
+            try:
+                tls.do_handshake()
+            except ssl.SSLWantReadError:
+                pass
+        flight = outgoing.read()
+        self.conn.sendall(flight[:len(flight) // 2])
+
     def do_USER(self, arg):
+        if self.fault == "reply-bomb-user":
+            return self.bomb(self.conn,
+                             lambda n: b"331-%08d %s\r\n" % (n, b"y" * 64))
         self.reply("331 Password required.")
 
     def do_PASS(self, arg):
@@ -157,6 +237,10 @@ class _Session(object):
             self.passive.close()
             self.passive = None
         raw.settimeout(SOCKET_TIMEOUT)
+        if self.fault == "data-tls-stall":
+            self.held.append(raw)
+            self.stall()
+            return None
         return self.server.context.wrap_socket(raw, server_side=True)
 
     def _cut(self, data):
@@ -186,7 +270,13 @@ class _Session(object):
                 if self.fault == "data-cut" and received >= CUT_AFTER:
                     self._cut(data)
                     return
-        data.close()
+                if self.fault == "transfer-stall" and received >= CUT_AFTER:
+                    self.held.append(data)
+                    return self.stall()
+        if self.fault == "data-held":
+            self.held.append(data)
+        else:
+            data.close()
         self.reply("226 Transfer complete.")
 
     def do_NLST(self, arg):
@@ -195,15 +285,30 @@ class _Session(object):
             return
         names = sorted(os.listdir(self.server.root)) or ["placeholder"]
         listing = b"".join(os.fsencode(n) + b"\r\n" for n in names)
-        if self.fault == "data-cut":
+        if self.fault in ("data-cut", "transfer-stall"):
             data.sendall(b"first-name.xml\r\nsecond-na")
+            if self.fault == "transfer-stall":
+                self.held.append(data)
+                return self.stall()
             self._cut(data)
             return
+        if self.fault == "listing-bomb":
+            # Names that become the widest text when decoded (a character
+            # outside the BMP next to undecodable bytes).
+            self.held.append(data)
+            if self.bomb(data, lambda n: b"%07d\xff\xfe\xf0\x9f\x92\xa3"
+                         b"\xff\xfe\xfd\xfc\r\n" % n,
+                         self.server.listing_bytes) == "close":
+                return "close"
+            listing = b""
         data.sendall(listing)
-        try:
-            data.unwrap().close()
-        except (OSError, ssl.SSLError):
-            data.close()
+        if self.fault == "data-held":
+            self.held.append(data)
+        else:
+            try:
+                data.unwrap().close()
+            except (OSError, ssl.SSLError):
+                data.close()
         self.reply("226 Listing sent.")
 
     def do_RNFR(self, arg):
@@ -250,17 +355,25 @@ class FaultServer(object):
         self.commands = []
         self.raw = []
         self.greeting = b"220 fault server ready."
+        self.listing_bytes = None
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.filler = None
         try:
             self.sock.bind((address, FTP_PORT))
-            self.sock.listen(16)
+            self.sock.listen(0 if fault == "no-accept" else 16)
+            if fault == "no-accept":
+                # One connection fills a queue of length 0: later SYNs are
+                # dropped and connects wait.
+                self.filler = socket.create_connection((address, FTP_PORT),
+                                                       SOCKET_TIMEOUT)
         except OSError:
             self.sock.close()
             raise
         self.sock.settimeout(0.2)
         self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        if fault != "no-accept":
+            self.thread.start()
 
     def _accept(self):
         while not self.stopped.is_set():
@@ -285,11 +398,16 @@ class FaultServer(object):
         finally:
             if session.passive is not None:
                 session.passive.close()
+            for sock in session.held:
+                sock.close()
             session.conn.close()
 
     def stop(self):
         self.stopped.set()
-        self.thread.join(timeout=SOCKET_TIMEOUT)
+        if self.thread.is_alive():
+            self.thread.join(timeout=SOCKET_TIMEOUT)
         for t in self.sessions:
             t.join(timeout=SOCKET_TIMEOUT)
+        if self.filler is not None:
+            self.filler.close()
         self.sock.close()
