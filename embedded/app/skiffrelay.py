@@ -283,6 +283,47 @@ class _DataConnection(ftpslib.SSL.Connection):
                 return
 
 
+class _ReplyReader(object):
+    """The control connection as ftplib's reply file reads it.
+
+    All reads of one reply share one deadline (set by getmultiline), so a
+    server that trickles a reply a byte at a time, each byte just inside
+    the time limit, still cannot keep a run alive: the whole reply must
+    arrive within the limit.  Outside a reply each read has the limit.
+    """
+
+    def __init__(self, sock, limit):
+        self.sock = sock
+        self.limit = limit
+        self.deadline = None
+
+    def recv_into(self, buf, nbytes=0):
+        left = self.limit
+        if self.deadline is not None:
+            left = min(left, self.deadline - time.monotonic())
+            if left <= 0:
+                raise socket.timeout("reply not complete within the limit")
+        self.sock.settimeout(left)
+        try:
+            return self.sock.recv_into(buf, nbytes)
+        finally:
+            self.sock.settimeout(self.limit)
+
+    def fileno(self):
+        return self.sock.fileno()
+
+    def _decref_socketios(self):
+        pass
+
+
+def _replyFile(sock, limit):
+    """The text file of replies on sock, read through a _ReplyReader."""
+    reader = _ReplyReader(sock, limit)
+    raw = socket.SocketIO(reader, "rb")
+    text = io.TextIOWrapper(io.BufferedReader(raw), _ENCODING, _ERRORS)
+    return text, reader
+
+
 class _FTP_TLS(ftpslib.FTP_TLS):
     """M2Crypto's FTP_TLS fitted to this runtime's ftplib, with limits.
 
@@ -291,7 +332,8 @@ class _FTP_TLS(ftpslib.FTP_TLS):
     connection's TLS session, which servers such as vsftpd demand.
 
     The time limit is the time-out of every socket, which ftplib passes on
-    to the data connections' sockets.  M2Crypto's TLS connections take it
+    to the data connections' sockets; a reply on the control connection
+    must arrive whole within it.  M2Crypto's TLS connections take it
     over from their socket: the socket is then non-blocking, and each
     handshake, read and write waits with poll() for at most the limit
     (raising SSLTimeoutError), where a plain socket time-out would never
@@ -318,15 +360,22 @@ class _FTP_TLS(ftpslib.FTP_TLS):
             (self.host, self.port), self.timeout,
             source_address=self.source_address)
         self.af = self.sock.family
-        self.file = self.sock.makefile("r", encoding=_ENCODING,
-                                       errors=_ERRORS)
+        self.file, self._reader = _replyFile(self.sock, self.timeout)
         self.welcome = self.getresp()
         return self.welcome
 
     def getmultiline(self):
-        # ftplib's, with a size limit (an endless multi-line reply would
-        # grow without bound) and the lines joined once at the end rather
-        # than one concatenation per line.
+        # One deadline for the whole reply (see _ReplyReader).
+        self._reader.deadline = time.monotonic() + self.timeout
+        try:
+            return self._readReply()
+        finally:
+            self._reader.deadline = None
+
+    def _readReply(self):
+        # ftplib's getmultiline, with a size limit (an endless multi-line
+        # reply would grow without bound) and the lines joined once at the
+        # end rather than one concatenation per line.
         line = self.getline()
         if line[3:4] != "-":
             return line
@@ -357,7 +406,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
         if conn.connect_ssl() != 1:
             raise OSError("TLS handshake on control connection failed")
         self.sock = conn
-        self.file = io.TextIOWrapper(conn.makefile(), _ENCODING, _ERRORS)
+        self.file, self._reader = _replyFile(conn, self.timeout)
 
     def ntransfercmd(self, cmd, rest=None):
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)

@@ -60,6 +60,7 @@ LIMIT_CASES = [
     ("data-held", "send", b"ok\n", "time"),
     ("reply-bomb-greeting", "test", FAIL_LINES["test"], "size"),
     ("reply-bomb-user", "send", FAIL_LINES["send"], "size"),
+    ("reply-trickle", "test", FAIL_LINES["test"], "time"),
     ("listing-bomb", "tchk", FAIL_LINES["tchk"], "size"),
 ]
 # The command on which each fault strikes, per client command: the server

@@ -34,6 +34,8 @@ client without time or size limits busy for good:
                    normally on the control connection)
   reply-bomb-greeting  an endless multi-line greeting ("220-...")
   reply-bomb-user  an endless multi-line reply to USER ("331-...")
+  reply-trickle    an endless multi-line greeting, one short line a
+                   second: never a pause as long as a time limit
   listing-bomb     an endless listing: names until the client goes away
                    (or, with listing_bytes set, that many bytes of names
                    and a normal end)
@@ -59,6 +61,8 @@ CUT_AFTER = 256 * 1024
 QUIT_PAUSE = 0.5
 # Longer than any client time limit a test uses (the default is 60 s).
 STALL_LIMIT = 180.0
+# A trickling reply sends one line per this many seconds.
+TRICKLE_PAUSE = 1.0
 # A bomb sends this many lines per write.
 BOMB_BATCH = 256
 
@@ -67,7 +71,7 @@ FAULTS = ("none", "greeting-close", "auth-refused", "tls-garbage",
           "quit-silent", "no-accept", "silent", "auth-stall",
           "handshake-stall", "data-tls-stall", "transfer-stall",
           "data-held", "reply-bomb-greeting", "reply-bomb-user",
-          "listing-bomb")
+          "reply-trickle", "listing-bomb")
 
 
 class _Session(object):
@@ -131,6 +135,13 @@ class _Session(object):
             return
         if self.fault == "reply-bomb-greeting":
             self.bomb(self.conn, lambda n: b"220-%08d %s\r\n" % (n, b"x" * 64))
+            return
+        if self.fault == "reply-trickle":
+            while not self.server.stopped.wait(TRICKLE_PAUSE):
+                try:
+                    self.conn.sendall(b"220-still there\r\n")
+                except OSError:
+                    return
             return
         self.conn.sendall(self.server.greeting + b"\r\n")
         if self.fault == "greeting-close":
