@@ -69,8 +69,8 @@ struct ScopedCurrentDir {
 // `line` equals `pattern`, or begins with it when the pattern ends in '*'.
 bool lineMatches(const std::string& line, const std::string& pattern) {
   if (pattern.empty() || pattern.back() != '*') return line == pattern;
-  return line.compare(0, pattern.size() - 1, pattern, 0,
-                      pattern.size() - 1) == 0;
+  return line.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) ==
+         0;
 }
 
 std::string joinLines(const std::vector<std::string>& lines) {
@@ -138,7 +138,8 @@ class StandInRuntimeTest : public testing::Test {
     writeArchive("modules.qar", {{kInitZipName, kEmptyZip}});
   }
 
-  void writeArchive(const char* name, const std::vector<WriterMember>& members) {
+  void writeArchive(const char* name,
+                    const std::vector<WriterMember>& members) {
     std::string path = app_ + kSep + name;
     std::string err;
     (void)removeFile(path.c_str());  // absent the first time
@@ -157,13 +158,12 @@ class StandInRuntimeTest : public testing::Test {
   RunResult run(const std::string& raise) {
     (void)removeFile(log_.c_str());
     ScopedCurrentDir cwd(app_);
-    return runProgram({std::string(".") + kSep + exeName_, "send", "host",
-                       "user", "pass word", "file"},
-                      {std::string(kTempVariable) + "=" + tmp_,
-                       "SKIFF_STANDIN_LOG=" + log_,
-                       "SKIFF_STANDIN_RAISE=" + raise,
-                       "PYTHONHOME=" + tmp_},
-                      60, app_);
+    return runProgram(
+        {std::string(".") + kSep + exeName_, "send", "host", "user",
+         "pass word", "file"},
+        {std::string(kTempVariable) + "=" + tmp_, "SKIFF_STANDIN_LOG=" + log_,
+         "SKIFF_STANDIN_RAISE=" + raise, "PYTHONHOME=" + tmp_},
+        60, app_);
   }
 
   std::vector<std::string> calls() {
@@ -280,8 +280,9 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
     expected.insert(expected.end(), c.decision.begin(), c.decision.end());
     // The module references, last to first; the main script's is null
     // when it ended with an exception.
-    expected.push_back(std::string("Py_DecRef ") +
-                       (c.raise[0] ? "null" : kEmbeddedModuleNames[kMainRecord]));
+    expected.push_back(
+        std::string("Py_DecRef ") +
+        (c.raise[0] ? "null" : kEmbeddedModuleNames[kMainRecord]));
     for (size_t i = kMainRecord; i-- > 0;) {
       expected.push_back(std::string("Py_DecRef ") + kEmbeddedModuleNames[i]);
     }
@@ -306,8 +307,9 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
     EXPECT_EQ(appendedTo(log, argvList),
               (std::vector<std::string>{"'" + exe_ + "'", "'send'", "'host'",
                                         "'user'", "'pass word'", "'file'"}));
-    EXPECT_EQ(appendedTo(log, "sys.path"),
-              (std::vector<std::string>{"'" + app_ + "'", "'" + workDir + "'"}));
+    EXPECT_EQ(
+        appendedTo(log, "sys.path"),
+        (std::vector<std::string>{"'" + app_ + "'", "'" + workDir + "'"}));
     EXPECT_TRUE(lockFreedSoon(workDir + kSep + "__TAV_LOCK__"));
   }
 }

@@ -80,13 +80,15 @@ char gProgramName[1100];
 char gSearchPath[1100];
 
 PyObject* newObject(const std::string& name) {
-  PyObject* object = &gObjects[gNextObject++ % (sizeof gObjects /
-                                                sizeof gObjects[0])];
+  PyObject* object =
+      &gObjects[gNextObject++ % (sizeof gObjects / sizeof gObjects[0])];
   snprintf(object->name, sizeof object->name, "%s", name.c_str());
   return object;
 }
 
-PyObject* newText(const std::string& text) { return newObject("'" + text + "'"); }
+PyObject* newText(const std::string& text) {
+  return newObject("'" + text + "'");
+}
 
 // UTF-8 to wide text (UTF-16 where wchar_t has 16 bits) and back; the
 // launcher's paths and arguments pass through both ways.
@@ -112,7 +114,8 @@ std::string narrow(const wchar_t* text) {
   for (const wchar_t* p = text; *p; ++p) {
     unsigned long c = static_cast<unsigned long>(*p);
     if (sizeof(wchar_t) == 2 && c >= 0xD800 && c < 0xDC00 && p[1]) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned long>(*++p) - 0xDC00);
+      c = 0x10000 + ((c - 0xD800) << 10) +
+          (static_cast<unsigned long>(*++p) - 0xDC00);
     }
     if (c < 0x80) {
       out += static_cast<char>(c);
@@ -121,16 +124,23 @@ std::string narrow(const wchar_t* text) {
     static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
     int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
     out += static_cast<char>(kLead[more] | (c >> (6 * more)));
-    while (more-- > 0) out += static_cast<char>(0x80 | ((c >> (6 * more)) & 0x3F));
+    while (more-- > 0)
+      out += static_cast<char>(0x80 | ((c >> (6 * more)) & 0x3F));
   }
   return out;
 }
 
 // How each kind of argument appears in the log.
 std::string describe(const char* text) { return text ? text : "null"; }
-std::string describe(const wchar_t* text) { return text ? narrow(text) : "null"; }
-std::string describe(PyObject* object) { return object ? object->name : "null"; }
-std::string describe(PyThreadState* thread) { return thread ? "thread" : "null"; }
+std::string describe(const wchar_t* text) {
+  return text ? narrow(text) : "null";
+}
+std::string describe(PyObject* object) {
+  return object ? object->name : "null";
+}
+std::string describe(PyThreadState* thread) {
+  return thread ? "thread" : "null";
+}
 std::string describe(PyMethodDef* methods) {
   std::string names;
   for (PyMethodDef* m = methods; m && m->name; ++m) {
@@ -175,8 +185,8 @@ struct CallRecord {
   std::string line;
 };
 
-#define RECORD(...)              \
-  CallRecord record(__func__);   \
+#define RECORD(...)            \
+  CallRecord record(__func__); \
   record.add(__VA_ARGS__)
 
 // The exception that running "__main__" leaves pending, if any.
@@ -199,13 +209,12 @@ std::string directoryOf(const char* path) {
 // Whether this process holds `path` open.
 #ifdef _WIN32
 bool openInThisProcess(const std::string& path) {
-  // Every open of the launcher shares reading at least, so only an open
-  // that shares nothing meets a sharing violation while one is held.
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+  // An open that shares nothing fails with a sharing violation while any
+  // other handle on the file is open, whatever that handle shares.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                         0, nullptr);
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  return h == INVALID_HANDLE_VALUE &&
-         GetLastError() == ERROR_SHARING_VIOLATION;
+  return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 #else
 bool openInThisProcess(const std::string& path) {
@@ -402,8 +411,7 @@ STANDIN_EXPORT int PyCallable_Check(PyObject* o) {
   RECORD(o);
   return 1;
 }
-STANDIN_EXPORT PyObject* PyObject_GetAttrString(PyObject* o,
-                                                const char* name) {
+STANDIN_EXPORT PyObject* PyObject_GetAttrString(PyObject* o, const char* name) {
   RECORD(o, name);
   return newObject(describe(o) + "." + name);
 }
@@ -518,7 +526,8 @@ STANDIN_EXPORT PyObject* PyList_GetItem(PyObject* list, PySsize i) {
 STANDIN_EXPORT wchar_t* Py_DecodeLocale(const char* text, size_t* size) {
   RECORD(text);
   std::wstring wide = widen(text);
-  wchar_t* copy = static_cast<wchar_t*>(malloc((wide.size() + 1) * sizeof(wchar_t)));
+  wchar_t* copy =
+      static_cast<wchar_t*>(malloc((wide.size() + 1) * sizeof(wchar_t)));
   if (copy) memcpy(copy, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
   if (size) *size = wide.size();
   return copy;
@@ -537,15 +546,16 @@ STANDIN_EXPORT void Py_SetPath(const wchar_t* path) {
 
 // Each export has its slot's type, and every slot but Py_InitModule4 has
 // an export: the handle and the 68 names fill the record.
+// clang-format off
 #define STANDIN_NAMES(X)                                                  \
   X(Py_NoSiteFlag) X(Py_FrozenFlag) X(Py_DontWriteBytecodeFlag)           \
   X(PyExc_SystemExit) X(PyExc_KeyboardInterrupt) X(PyExc_ImportError)     \
   X(_Py_NoneStruct) X(Py_IncRef) X(Py_DecRef) X(Py_SetProgramName)        \
-  X(Py_Initialize) X(Py_Finalize) X(Py_IsInitialized) X(PyRun_SimpleString) \
-  X(PyArg_ParseTuple) X(PyEval_InitThreads) X(PyEval_SaveThread)          \
-  X(PyEval_RestoreThread) X(PyEval_AcquireThread) X(PyEval_ReleaseThread) \
-  X(PyGILState_Ensure) X(PyGILState_Release) X(PyErr_Occurred)            \
-  X(PyErr_Clear) X(PyErr_Fetch) X(PyErr_Restore)                          \
+  X(Py_Initialize) X(Py_Finalize) X(Py_IsInitialized)                     \
+  X(PyRun_SimpleString) X(PyArg_ParseTuple) X(PyEval_InitThreads)         \
+  X(PyEval_SaveThread) X(PyEval_RestoreThread) X(PyEval_AcquireThread)    \
+  X(PyEval_ReleaseThread) X(PyGILState_Ensure) X(PyGILState_Release)      \
+  X(PyErr_Occurred) X(PyErr_Clear) X(PyErr_Fetch) X(PyErr_Restore)        \
   X(PyErr_NormalizeException) X(PyErr_ExceptionMatches)                   \
   X(PyErr_SetInterrupt) X(PyErr_SetString) X(PyModule_AddFunctions)       \
   X(PyModule_SetDocString) X(PyModule_AddIntConstant)                     \
@@ -562,11 +572,12 @@ STANDIN_EXPORT void Py_SetPath(const wchar_t* path) {
   X(PyTuple_SetItem) X(PyList_New) X(PyList_Append) X(PyList_Size)        \
   X(PyList_GetItem) X(Py_DecodeLocale) X(PyMem_RawFree) X(Py_SetPath)     \
   X(Py_IgnoreEnvironmentFlag)
+// clang-format on
 
-#define STANDIN_SLOT_TYPE(name)                                           \
-  static_assert(std::is_same<decltype(&name),                            \
-                             decltype(RuntimeApi::name)>::value,          \
-                #name " has its slot's type");
+#define STANDIN_SLOT_TYPE(name)                                        \
+  static_assert(                                                       \
+      std::is_same<decltype(&name), decltype(RuntimeApi::name)>::value, \
+      #name " has its slot's type");
 STANDIN_NAMES(STANDIN_SLOT_TYPE)
 
 #define STANDIN_COUNT(name) +1
