@@ -241,6 +241,25 @@ class ArchiveDamageTest(ReliabilityCase):
                 data[position(data)] ^= bit
                 self.check(self.damaged_run(archive, bytes(data)), expected)
 
+    def test_member_that_is_not_code(self):
+        # A module's member starting with the marshal data of another
+        # object (the reader ignores the bytes after it), or with a tuple
+        # whose count the data cannot hold: the import fails like one of
+        # code that cannot be read.
+        if self.pristine["modules.qar"][:4] != STORED_MAGIC:
+            self.skipTest("modules.qar is not a stored archive")
+        for label, marshalled in (("int 42", b"\xe9*\x00\x00\x00"),
+                                  ("None", b"N"),
+                                  ("tuple", b"\xa9\x02NN"),
+                                  ("tuple of 2**31-1",
+                                   b"(\xff\xff\xff\x7fN")):
+            with self.subTest(member=label):
+                data = bytearray(self.pristine["modules.qar"])
+                start = content_at("ftplib")(data)
+                data[start:start + len(marshalled)] = marshalled
+                self.check(self.damaged_run("modules.qar", bytes(data)),
+                           IMPORT_FAILS)
+
 
 class TempDirTest(ReliabilityCase):
     """TMPDIR missing, not writable, or full."""
