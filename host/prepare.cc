@@ -37,7 +37,7 @@ static const char* gCoreModulePath;
 static const char* gAppModulePath;
 static const char* gExtensionPath;
 
-static void printStartupError(const char* what) {
+void printStartupError(const char* what) {
   fprintf(stderr, "# Error: %s\r\n", what);
   fflush(stderr);
 }

@@ -264,9 +264,11 @@ TEST_F(PrepareTest, EachFailureHasItsLine) {
   EXPECT_FALSE(fileExists(temp_.path("tmp/escape.so")));
 }
 
+int failingMakeDir(const char*) { return 0; }
+
 TEST_F(PrepareTest, NoWorkDirectoryIsALibrariesFailure) {
   writeGoodArchives();
-  setenv("TMPDIR", temp_.path("missing/dir").c_str(), 1);
+  ScopedPlatformCall makeDirCall("makeDir", failingMakeDir);
   char runtimePath[1024];
   std::string err;
   EXPECT_EQ(0, prepare(&err, runtimePath));
