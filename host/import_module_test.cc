@@ -75,6 +75,7 @@ class ImportModuleTest : public LiveRuntimeTest {
       members.push_back({s.member, marshalSource(*temp_, s.code)});
     }
     members.push_back({"broken", {0xff, 0xfe, 0x00}});
+    members.push_back({"tav_init.zip", emptyZip()});
     std::vector<std::vector<uint8_t>> hostile =
         hostileMarshalData(members.front().content);
     hostileCount_ = hostile.size();

@@ -35,6 +35,8 @@ STORED_MAGIC = b"qAR*"
 LIBS_ERROR = b"# Error: unable to extract required libraries\r\n"
 CORE_ERROR = b"# Error: unable to load the core modules archive\r\n"
 EXT_ERROR = b"# Error: unable to extract the python extensions archive\r\n"
+INIT_ZIP_ERROR = (b"# Error: modules.qar holds no usable tav_init.zip "
+                  b"(missing, or not a zip archive)\r\n")
 HEALTHY = (1, b"")
 NO_RUNTIME = (2, b"")
 # The user the squatting test creates (and removes) when it is missing.
@@ -103,6 +105,16 @@ def content_at(name, fraction=0.0, delta=4):
     return position
 
 
+def content_end_at(name, back):
+    """A byte of member name, back bytes before the end of its content."""
+    return lambda data: member_span(data, name)[1] - back
+
+
+def name_at(name, i):
+    """Character i of name in its index entry."""
+    return lambda data: entry_pos(data, name) + 6 + i
+
+
 def name_dot(name):
     """The first "." of name in its index entry (one bit flip makes "/")."""
     return lambda data: entry_pos(data, name) + 6 + name.index(".")
@@ -144,6 +156,12 @@ STORED_FLIPS = [
     ("modules.qar", "name dot to slash", name_dot("M2Crypto.ftpslib"),
      0x01, (1, EXT_ERROR)),
     ("modules.qar", "last NUL", index_end_at(-1), 0x01, (1, CORE_ERROR)),
+    # The runtime's start-up zip renamed, or its end record damaged: the
+    # archive step's line, not the runtime's fatal abort.
+    ("modules.qar", "tav_init.zip renamed", name_at("tav_init.zip", 0), 0x01,
+     (1, INIT_ZIP_ERROR)),
+    ("modules.qar", "tav_init.zip end record",
+     content_end_at("tav_init.zip", 22), 0x01, (1, INIT_ZIP_ERROR)),
     ("modules.qar", "member offset", index_at(2), 0x01, CLEAN_END),
     ("modules.qar", "member name", index_at(6), 0x01, CLEAN_END),
     # Members.  A stored member's length prefix is not used.
