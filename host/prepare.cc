@@ -39,7 +39,13 @@ static const char* gAppModulePath;
 static const char* gExtensionPath;
 
 void printStartupError(const char* what) {
-  fprintf(stderr, "# Error: %s\r\n", what);
+  // Names in the text (a member, a directory) come from outside: control
+  // bytes become '?', so that none can end the line early or forge one.
+  std::string text = what;
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  fprintf(stderr, "# Error: %s\r\n", text.c_str());
   fflush(stderr);
 }
 
@@ -88,16 +94,6 @@ static const char* sharedMemberName(Archive* archive, Archive* other) {
     if (findMember(other, member->name)) return member->name;
   }
   return nullptr;
-}
-
-// `name` fit for a message line: control bytes become '?', so that a
-// name cannot end the line or forge another.
-static std::string printableName(const char* name) {
-  std::string text = name;
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return text;
 }
 
 int prepareArchives(const char* exePath, char* runtimePath) {
@@ -153,7 +149,7 @@ int prepareArchives(const char* exePath, char* runtimePath) {
   // but the line says why).
   if (const char* clash =
           sharedMemberName(gArchives[kModuleTypeCore], libraries.archive)) {
-    std::string what = "modules.qar member \"" + printableName(clash) +
+    std::string what = std::string("modules.qar member \"") + clash +
                        "\" has the name of a member of bin.qar";
     printStartupError(what.c_str());
     return 0;

@@ -32,11 +32,11 @@ static const size_t kRandomNameLength = 12;
 // and a random source that keeps repeating itself cannot loop forever.
 static const int kRandomNameTries = 16;
 
-// Copies `dir` into `out` (kWorkDirBufferSize bytes); its length, 0 when
-// it does not fit.
-static size_t copyDir(char* out, const char* dir) {
+// Copies `dir` into `out` (kWorkDirBufferSize bytes) when it allows
+// loading the runtime and fits; its length, else 0 and `out` unchanged.
+static size_t useDirIfAllowed(char* out, const char* dir) {
   size_t n = strlen(dir);
-  if (n == 0 || n >= kWorkDirBufferSize) return 0;
+  if (n == 0 || n >= kWorkDirBufferSize || !dirAllowsExec(dir)) return 0;
   memcpy(out, dir, n + 1);
   return n;
 }
@@ -55,13 +55,13 @@ static size_t chooseTempDir(char* out, std::string* err) {
   std::string tried = out;
   for (const char* const* dir = kSystemTempDirs; *dir; ++dir) {
     if (strcmp(*dir, out) == 0) continue;  // the default when unset
-    if (dirAllowsExec(*dir)) return copyDir(out, *dir);
+    if (size_t length = useDirIfAllowed(out, *dir)) return length;
     tried = tried + ", " + *dir;
   }
   char exePath[kPathBufferSize];
   char exeDir[kPathBufferSize];
   if (getExePath(exePath) && pathParent(exePath, exeDir)) {
-    if (dirAllowsExec(exeDir)) return copyDir(out, exeDir);
+    if (size_t length = useDirIfAllowed(out, exeDir)) return length;
     tried = tried + ", " + exeDir;
   }
   *err = "no temporary directory allows loading the runtime (missing or "
