@@ -1,9 +1,9 @@
 #include "archive/zip_check.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/test_util.h"
 

@@ -61,12 +61,17 @@ int object(Reader* r, int depth) {
   if (!r->byte(&type)) return 0;
   int32_t n = 0;
   switch (type & ~kFlagRef) {
-    case 'N': case 'F': case 'T': case 'S': case '.':
+    case 'N':
+    case 'F':
+    case 'T':
+    case 'S':
+    case '.':
       return 1;  // None, False, True, StopIteration, Ellipsis
-    case 'i':  // int32
-    case 'r':  // a reference to an earlier object (the runtime checks it)
+    case 'i':    // int32
+    case 'r':    // a reference to an earlier object (the runtime checks it)
       return r->skip(4);
-    case 'I': case 'g':  // int64, binary float
+    case 'I':
+    case 'g':  // int64, binary float
       return r->skip(8);
     case 'y':  // binary complex
       return r->skip(16);
@@ -79,15 +84,23 @@ int object(Reader* r, int depth) {
       uint64_t digits = n < 0 ? -static_cast<int64_t>(n) : n;
       return digits <= r->left() / 2 && r->skip(digits * 2);
     }
-    case 's': case 't': case 'u': case 'a': case 'A':  // bytes and texts
+    case 's':
+    case 't':
+    case 'u':
+    case 'a':
+    case 'A':  // bytes and texts
       return r->count(&n) && n >= 0 && r->skip(static_cast<size_t>(n));
-    case 'z': case 'Z':  // short texts
+    case 'z':
+    case 'Z':  // short texts
       return r->shortText();
     case ')': {  // small tuple: a 1-byte count
       uint8_t small;
       return r->byte(&small) && objects(r, small, depth + 1);
     }
-    case '(': case '[': case '<': case '>':  // tuple, list, set, frozenset
+    case '(':
+    case '[':
+    case '<':
+    case '>':  // tuple, list, set, frozenset
       return r->count(&n) && objects(r, n, depth + 1);
     case '{':  // dict: key and value pairs up to a null key
       for (;;) {

@@ -1,9 +1,9 @@
 #include "host/marshal_check.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -49,8 +49,7 @@ TEST(MarshalCheckTest, CountsMustFitTheBytesThatFollow) {
       {"null outside a dict", {'0'}, 0},
       {"int cut short", {'i', 1, 2}, 0},
       {"dict without its end", {'{', 'N', 'N'}, 0},
-      {"code without its last object", Bytes(code.begin(), code.end() - 1),
-       0},
+      {"code without its last object", Bytes(code.begin(), code.end() - 1), 0},
       {"tuple of 2^31-1", cat({{'('}, huge, {'N'}}), 0},
       {"list of 2^31-1", cat({{0xdb}, huge, {'N'}}), 0},
       {"set of 2^31-1", cat({{'<'}, huge, {'N'}}), 0},
