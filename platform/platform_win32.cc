@@ -187,12 +187,13 @@ int setEnv(const char* name, const char* value) {
   return ok;
 }
 
-FILE* platformRealOpenFile(const char* path, const char* mode) {
-  if (strcmp(mode, "wbx") != 0) return fopen(path, mode);
-  // The C runtime knows no exclusive mode: a new file only, failing on
-  // anything already there (a link included), as a binary stream.
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+// Creates `path` for writing with CreateFileA (`share` and `disposition`
+// as it takes them) and wraps the handle in a binary "wb" stream; null on
+// failure, nothing left open.
+static FILE* winCreateStream(const char* path, DWORD share,
+                             DWORD disposition) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
   if (fd < 0) {
@@ -202,6 +203,13 @@ FILE* platformRealOpenFile(const char* path, const char* mode) {
   FILE* stream = _fdopen(fd, "wb");
   if (!stream) _close(fd);  // closes the handle too
   return stream;
+}
+
+FILE* platformRealOpenFile(const char* path, const char* mode) {
+  if (strcmp(mode, "wbx") != 0) return fopen(path, mode);
+  // The C runtime knows no exclusive mode: a new file only, failing on
+  // anything already there (a link included).
+  return winCreateStream(path, FILE_SHARE_READ, CREATE_NEW);
 }
 
 size_t platformRealWriteFile(const void* data, size_t size, FILE* file) {
@@ -220,20 +228,9 @@ struct LockFile {
 // <windows.h> declares a function LockFile, which hides the struct's
 // name: the struct is therefore always spelled with its keyword here.
 struct LockFile* lockFileAcquire(const char* path) {
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(fd, "wb");
-  if (!stream) {
-    _close(fd);  // closes the handle too
-    return nullptr;
-  }
+  FILE* stream = winCreateStream(path, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 CREATE_ALWAYS);
+  if (!stream) return nullptr;
   struct LockFile* lock =
       static_cast<struct LockFile*>(malloc(sizeof(struct LockFile)));
   if (!lock) {
