@@ -9,11 +9,16 @@
 
 namespace {
 
-// Writes `length` bytes to a new (or truncated) file; 1 only when every
-// byte reached the file and it closed cleanly. A file that was created
-// but not written in full stays behind.
+// Members go only into new files: anything already at the target (a file
+// of another member, a link planted by someone else) is neither replaced
+// nor followed, and the member counts as not written.
+const char kNewFileMode[] = "wbx";
+
+// Writes `length` bytes to a new file; 1 only when every byte reached the
+// file and it closed cleanly. A file that was created but not written in
+// full stays behind.
 int writeWholeFile(const char* filePath, const uint8_t* data, size_t length) {
-  FILE* file = openFile(filePath, "wb");
+  FILE* file = openFile(filePath, kNewFileMode);
   if (!file) return 0;
   // The content is in memory already: unbuffered, it goes to the file in
   // one write instead of being copied through the stream's buffer first.
@@ -56,7 +61,7 @@ struct FileSink {
 int writePiece(void* context, const uint8_t* data, size_t length) {
   FileSink* sink = static_cast<FileSink*>(context);
   if (!sink->file) {
-    sink->file = openFile(sink->path, "wb");
+    sink->file = openFile(sink->path, kNewFileMode);
     if (!sink->file) return 0;
     (void)setvbuf(sink->file, nullptr, _IONBF, 0);  // as in writeWholeFile
   }

@@ -1,7 +1,9 @@
 // Writing archive members as files into a directory the caller names.
 // Member names become file names unchanged; a name that is empty, "." or
 // "..", or holds a path separator ('/' or '\\'), is refused and counts as
-// not written. No directory is created here.
+// not written. Each member goes into a new file: one whose target already
+// exists (a file, a directory, a link) counts as not written, and the
+// existing entry is left as it was. No directory is created here.
 #ifndef SKIFF_ARCHIVE_EXTRACT_H_
 #define SKIFF_ARCHIVE_EXTRACT_H_
 

@@ -66,6 +66,12 @@ class ExtractTest : public ::testing::Test {
   std::string inWorkDir(const std::string& name) {
     return workDir_ + "/" + name;
   }
+  // Removes the files extracted so far: extraction never replaces one.
+  void clearWorkDir() {
+    for (const std::string& name : listDir(workDir_)) {
+      (void)removeFile(inWorkDir(name).c_str());
+    }
+  }
   int extract(const std::string& path) {
     return extractArchive(path.c_str(), 0, workDir_.c_str());
   }
@@ -85,6 +91,7 @@ const std::vector<WriterMember> kMembers = {
 
 TEST_F(ExtractTest, EveryMemberWritten) {
   for (int kind : {kKindStored, kKindZlib}) {
+    clearWorkDir();
     ASSERT_EQ(1, extract(saveArchive(makeArchive(kind, kMembers))));
     EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "_ssl.pyd",
                                      "tav_init.zip"}),
@@ -162,13 +169,27 @@ TEST_F(ExtractTest, UnsafeNamesAreRefused) {
   }
 }
 
-TEST_F(ExtractTest, ExistingFileOverwrittenAndDirectoryInTheWay) {
+TEST_F(ExtractTest, ExistingEntriesAreNeverReplacedNorFollowed) {
+  // A file already there, a directory in the way, and a link planted at
+  // a member's name (pointing at a file outside): each of those members
+  // is not written, and nothing is changed through the link.
+  std::string outside = tmp_.path("outside");
+  ASSERT_TRUE(writeFileText(outside, "kept"));
   ASSERT_TRUE(writeFileText(inWorkDir("_ssl.pyd"), std::string(100, 'o')));
   ASSERT_EQ(0, mkdir(inWorkDir("tav_init.zip").c_str(), 0700));
-  std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
-  EXPECT_EQ(0, extract(path));
-  EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
-  EXPECT_EQ(std::string(4000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
+  ASSERT_EQ(0, symlink(outside.c_str(),
+                       inWorkDir("libpython3.11.so.1.0").c_str()));
+  for (int kind : {kKindStored, kKindZlib}) {
+    std::string path = saveArchive(makeArchive(kind, kMembers));
+    EXPECT_EQ(0, extract(path));
+    EXPECT_EQ(std::string(100, 'o'), readText(inWorkDir("_ssl.pyd")));
+    EXPECT_EQ("kept", readText(outside));
+    Archive* a = openArchive(path.c_str(), 0);
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(0, extractOne(a, "libpython3.11.so.1.0"));
+    closeArchive(a);
+    EXPECT_EQ("kept", readText(outside));
+  }
 }
 
 TEST_F(ExtractTest, OpenAndWriteFailures) {
@@ -183,14 +204,17 @@ TEST_F(ExtractTest, OpenAndWriteFailures) {
   platformSetCall("openFile", nullptr);
 
   // A short write fails the member and leaves the partial file behind.
+  clearWorkDir();
   platformSetCall("writeFile", reinterpret_cast<PlatformCall>(halfWrite));
   EXPECT_EQ(0, extract(path));
   EXPECT_EQ(std::string(2000, 'L'), readText(inWorkDir("libpython3.11.so.1.0")));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
+  clearWorkDir();
   EXPECT_EQ(0, extractOne(a, "_ssl.pyd"));
   EXPECT_EQ("ssl m", readText(inWorkDir("_ssl.pyd")));
   platformSetCall("writeFile", nullptr);
+  clearWorkDir();
   EXPECT_EQ(1, extractOne(a, "_ssl.pyd"));
   EXPECT_EQ("ssl module", readText(inWorkDir("_ssl.pyd")));
   closeArchive(a);
@@ -225,7 +249,7 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
   gRefusedSuffix = "/big.so";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    (void)remove(inWorkDir("big.so").c_str());
+    clearWorkDir();
     platformSetCall("openFile", c.open);
     platformSetCall("writeFile", c.write);
     EXPECT_EQ(c.extracted, extract(path));
@@ -243,6 +267,7 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
   }
 
   // One member on its own takes the same path.
+  clearWorkDir();
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(1, extractOne(a, "big.so"));
@@ -300,6 +325,7 @@ TEST_F(ExtractTest, OverlongTargetPathIsRefusedNotCut) {
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);
   EXPECT_EQ(0, extractOne(a, longName.c_str()));
+  clearWorkDir();
   EXPECT_EQ(1, extractOne(a, fitting.c_str()));
   EXPECT_EQ(std::set<std::string>{fitting}, listDir(workDir_));
   closeArchive(a);

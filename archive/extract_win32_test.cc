@@ -1,6 +1,7 @@
 // Extraction into the run's work directory under %TMP%, with Windows paths: every
 // member lands directly in the directory, names that would leave it are
-// refused, and failed opens and writes count as members not written.
+// refused, an existing file is never replaced, and failed opens and
+// writes count as members not written.
 #include "archive/extract.h"
 
 #include <stdio.h>
@@ -21,13 +22,15 @@
 namespace {
 
 std::string gRefused;  // openFile fails for paths ending in this
+// The platform's own open, which knows the exclusive mode "wbx".
+FILE* (*gDefaultOpen)(const char*, const char*);
 FILE* refusingOpen(const char* path, const char* mode) {
   std::string p = path;
   if (!gRefused.empty() && p.size() >= gRefused.size() &&
       p.compare(p.size() - gRefused.size(), std::string::npos, gRefused) == 0) {
     return nullptr;
   }
-  return fopen(path, mode);
+  return gDefaultOpen(path, mode);
 }
 size_t halfWrite(const void* data, size_t size, FILE* file) {
   return fwrite(data, 1, size / 2, file);
@@ -46,6 +49,14 @@ class ExtractWin32Test : public ::testing::Test {
     const char* wd = nullptr;
     ASSERT_NE(getWorkDir(&wd), 0u);
     workDir_ = wd;
+    gDefaultOpen = reinterpret_cast<FILE* (*)(const char*, const char*)>(
+        platformGetCall("openFile"));
+  }
+  // Removes the files extracted so far: extraction never replaces one.
+  void clearWorkDir() {
+    for (const std::string& name : listDir(workDir_)) {
+      (void)removeFile((workDir_ + "\\" + name).c_str());
+    }
   }
   void TearDown() override {
     platformSetCall("openFile", nullptr);
@@ -75,6 +86,7 @@ TEST_F(ExtractWin32Test, EveryMemberWrittenBinaryExact) {
   std::vector<WriterMember> members = kMembers;
   members.push_back({"text.py", toBytes("a\r\nb\nc\r\x1a" "d")});
   for (int kind : {kKindStored, kKindZlib}) {
+    clearWorkDir();
     ASSERT_EQ(extractArchive(saveArchive(makeArchive(kind, members)).c_str(), 0,
                              workDir_.c_str()),
               1);
@@ -122,12 +134,22 @@ TEST_F(ExtractWin32Test, OpenAndWriteFailuresCountAsNotWritten) {
             (std::set<std::string>{"python311.dll", "tav_init.zip"}));
   platformSetCall("openFile", nullptr);
 
+  clearWorkDir();
   platformSetCall("writeFile", reinterpret_cast<PlatformCall>(halfWrite));
   EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0);
   EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(2000, 'L'));
   platformSetCall("writeFile", nullptr);
 
+  clearWorkDir();
   EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 1);
+  EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(4000, 'L'));
+}
+
+TEST_F(ExtractWin32Test, ExistingFileIsNeverReplaced) {
+  ASSERT_TRUE(writeFileText(workDir_ + "\\_ssl.pyd", "kept"));
+  std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
+  EXPECT_EQ(extractArchive(path.c_str(), 0, workDir_.c_str()), 0);
+  EXPECT_EQ(readText(workDir_ + "\\_ssl.pyd"), "kept");
   EXPECT_EQ(readText(workDir_ + "\\python311.dll"), std::string(4000, 'L'));
 }
 

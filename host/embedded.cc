@@ -33,6 +33,12 @@ PyObject* execMarshalledModule(const char* name, const uint8_t* bytes,
   PyObject* code = gRuntime.PyMarshal_ReadObjectFromString(
       reinterpret_cast<const char*>(bytes), static_cast<PySsize>(length));
   if (!code) return nullptr;  // the runtime's exception stays pending
+  if (!isCodeObject(code)) {
+    // Run as code, any other object would crash the runtime; it fails
+    // like data that does not expand.
+    gRuntime.Py_DecRef(code);
+    return nullptr;
+  }
   // Enters the module in sys.modules, sets __file__ and runs the code in
   // its namespace; a module whose code raised is removed again.
   PyObject* module = gRuntime.PyImport_ExecCodeModuleEx(name, code, fileName);

@@ -9,6 +9,7 @@
 #include "archive/archive.h"
 #include "archive/hash_table.h"
 #include "host/embedded.h"
+#include "host/marshal_check.h"
 #include "host/prepare.h"
 #include "host/runtime.h"
 #include "host/sys_setup.h"
@@ -115,6 +116,9 @@ PyObject* execModule(PyObject*, PyObject* args) {
     free(content);
     length = readArchived(kModuleTypeApp, name, &content);
   }
+  // Counts that the bytes cannot hold would have the runtime allocate
+  // gigabytes before it noticed: such data is unreadable code.
+  if (length && !marshalShapeIsSound(content, length)) length = 0;
   gRuntime.PyEval_RestoreThread(thread);
   if (!length) {
     free(content);
@@ -126,6 +130,12 @@ PyObject* execModule(PyObject*, PyObject* args) {
   free(content);
   if (!code) {
     gRuntime.PyErr_Clear();  // unreadable code is a soft failure
+    return newNone();
+  }
+  // Bytes that unmarshal to anything else (a number, a tuple, None) are
+  // unreadable code too: the runtime would run them as code and crash.
+  if (!isCodeObject(code)) {
+    gRuntime.Py_DecRef(code);
     return newNone();
   }
   PyObject* module = gRuntime.PyImport_ExecCodeModuleEx(name, code, path);

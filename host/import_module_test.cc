@@ -16,6 +16,35 @@
 
 namespace {
 
+// Member contents that are no module's code: other marshalled objects,
+// `code` cut at every length, and random bytes from a fixed seed.
+std::vector<std::vector<uint8_t>> hostileMarshalData(
+    const std::vector<uint8_t>& code) {
+  std::vector<std::vector<uint8_t>> cases = {
+      {0xe9, 42, 0, 0, 0},         // the integer 42
+      {'N'},                       // None
+      {0xa9, 2, 'N', 'N'},         // the tuple (None, None)
+      {'[', 1, 0, 0, 0, 'N'},      // the list [None]
+      {'{', '0'},                  // an empty dict
+      {0xda, 1, 'x'},              // the text 'x'
+      {0xe7, 0, 0, 0, 0, 0, 0, 0xf8, 0x3f},  // 1.5
+  };
+  for (size_t n = 1; n < code.size(); ++n) {
+    cases.emplace_back(code.begin(), code.begin() + n);
+  }
+  uint32_t state = 20240611;
+  for (int i = 0; i < 300; ++i) {
+    state = state * 1103515245u + 12345u;
+    std::vector<uint8_t> bytes(1 + (state >> 16) % 64);
+    for (uint8_t& b : bytes) {
+      state = state * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(state >> 24);
+    }
+    cases.push_back(bytes);
+  }
+  return cases;
+}
+
 // _tav_import over a real modules archive: one suite-wide interpreter,
 // archives prepared once.
 class ImportModuleTest : public LiveRuntimeTest {
@@ -46,6 +75,13 @@ class ImportModuleTest : public LiveRuntimeTest {
       members.push_back({s.member, marshalSource(*temp_, s.code)});
     }
     members.push_back({"broken", {0xff, 0xfe, 0x00}});
+    members.push_back({"tav_init.zip", emptyZip()});
+    std::vector<std::vector<uint8_t>> hostile =
+        hostileMarshalData(members.front().content);
+    hostileCount_ = hostile.size();
+    for (size_t i = 0; i < hostile.size(); ++i) {
+      members.push_back({"hostile_" + std::to_string(i), hostile[i]});
+    }
     std::string err;
     ready_ = writeArchiveFile(temp_->path("app/bin.qar").c_str(), 1,
                               {{"placeholder", {'x'}}}, &err) &&
@@ -84,6 +120,7 @@ class ImportModuleTest : public LiveRuntimeTest {
 
   static inline ScopedTempDir* temp_ = nullptr;
   static inline bool ready_ = false;
+  static inline size_t hostileCount_ = 0;
   static inline ScopedEnv* tmpdir_ = nullptr;
   static inline ScopedEnv* path_ = nullptr;
 };
@@ -175,6 +212,20 @@ TEST_F(ImportModuleTest, ExecModuleRunsArchivedCode) {
       "for _ in range(50): t.execModule('plain', 'skiffrelay/plain')\n"
       "th.join(10)\n"
       "assert done == [1]\n",
+  });
+}
+
+// Whatever a member holds, its import is code that runs or unreadable
+// code (None, nothing pending); a non-code object run as code would crash
+// the process here.
+TEST_F(ImportModuleTest, HostileMarshalDataIsUnreadableCode) {
+  ASSERT_GT(hostileCount_, 300u);
+  runCases({
+      "for i in range(" + std::to_string(hostileCount_) + "):\n"
+      "    name = 'hostile_%d' % i\n"
+      "    t.createModule(name)\n"
+      "    assert t.execModule(name, 'skiffrelay/' + name) is None, name\n"
+      "    del sys.modules[name]\n",
   });
 }
 

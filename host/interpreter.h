@@ -5,8 +5,9 @@
 
 // Exit statuses of the steps before the scripts run (theirs are 0, and 1
 // for an exception or exit request pending at the end):
-//   kStatusPrepareFailed  the archives beside the executable are missing or
-//                         damaged (prepareArchives printed its line)
+//   kStatusPrepareFailed  no work directory could be made, or the archives
+//                         beside the executable are missing or damaged
+//                         (a "# Error: " line says which)
 //   kStatusNoRuntime      the runtime library did not load, or loaded but
 //                         lacks what the host calls
 const int kStatusPrepareFailed = 1;

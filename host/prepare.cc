@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/extract.h"
+#include "archive/zip_check.h"
 #include "launcher/paths.h"
 #include "launcher/phase_timing.h"
 #include "launcher/work_dir.h"
@@ -37,8 +38,14 @@ static const char* gCoreModulePath;
 static const char* gAppModulePath;
 static const char* gExtensionPath;
 
-static void printStartupError(const char* what) {
-  fprintf(stderr, "# Error: %s\r\n", what);
+void printStartupError(const char* what) {
+  // Names in the text (a member, a directory) come from outside: control
+  // bytes become '?', so that none can end the line early or forge one.
+  std::string text = what;
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  fprintf(stderr, "# Error: %s\r\n", text.c_str());
   fflush(stderr);
 }
 
@@ -72,6 +79,23 @@ static void prependToPath(const char* dir) {
   (void)setEnv("PATH", value.c_str());  // a failed set leaves PATH as it was
 }
 
+// Closes the archive it holds when it goes away.
+struct ScopedArchive {
+  Archive* archive = nullptr;
+  ~ScopedArchive() {
+    if (archive) closeArchive(archive);
+  }
+};
+
+// The first member name of `archive` that `other` holds too, or null.
+static const char* sharedMemberName(Archive* archive, Archive* other) {
+  for (ArchiveMember* member = firstMember(archive); member;
+       member = nextMember(archive)) {
+    if (findMember(other, member->name)) return member->name;
+  }
+  return nullptr;
+}
+
 int prepareArchives(const char* exePath, char* runtimePath) {
   (void)releaseArchives();  // a second preparation starts from scratch
   runtimePath[0] = '\0';
@@ -93,10 +117,16 @@ int prepareArchives(const char* exePath, char* runtimePath) {
                 buildPath(modulesPath, exeDir, kModulesArchiveName);
   }
 
-  // The runtime library itself comes out of the libraries archive.
+  // The runtime library itself comes out of the libraries archive, which
+  // stays open until modules.qar has been checked against its names.
   uint64_t phase = phaseStart();
-  if (!gPackages || !workDirLength || !havePaths ||
-      !extractArchive(binPath, 0, workDir) ||
+  ScopedArchive libraries;
+  if (gPackages && workDirLength && havePaths) {
+    libraries.archive = openArchive(binPath, 0);
+  }
+  if (!libraries.archive ||
+      writeAllMembers(libraries.archive, workDir) !=
+          libraries.archive->memberCount ||
       !buildPath(runtimePath, workDir, kRuntimeLibraryName)) {
     runtimePath[0] = '\0';
     printStartupError("unable to extract required libraries");
@@ -113,8 +143,19 @@ int prepareArchives(const char* exePath, char* runtimePath) {
     printStartupError("unable to load the core modules archive");
     return 0;
   }
-  // Optional: most module sets have no tav_init.zip.
-  (void)extractMember(gArchives[kModuleTypeCore], kInitZipName, workDir);
+  // The runtime and the libraries it needs come from bin.qar alone: a
+  // modules.qar member of the same name is refused before anything of
+  // modules.qar is written (extraction would not replace the file either,
+  // but the line says why).
+  if (const char* clash =
+          sharedMemberName(gArchives[kModuleTypeCore], libraries.archive)) {
+    std::string what = std::string("modules.qar member \"") + clash +
+                       "\" has the name of a member of bin.qar";
+    printStartupError(what.c_str());
+    return 0;
+  }
+  closeArchive(libraries.archive);
+  libraries.archive = nullptr;
   gCoreModulePath = addLocation(modulesPath);
 
   // A second, independent handle: reads through one never move the file
@@ -131,6 +172,15 @@ int prepareArchives(const char* exePath, char* runtimePath) {
   // archive is also extracted whole.
   if (!extractArchive(modulesPath, 0, workDir)) {
     printStartupError("unable to extract the python extensions archive");
+    return 0;
+  }
+  // The runtime's only search path while it starts: without a readable
+  // zip there it would abort with a fatal error of its own.
+  char initZip[kPathBufferSize];
+  if (!buildPath(initZip, workDir, kInitZipName) || !isZipFile(initZip)) {
+    printStartupError(
+        "modules.qar holds no usable tav_init.zip (missing, or not a zip "
+        "archive)");
     return 0;
   }
   gExtensionPath = addLocation(workDir);

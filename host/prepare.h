@@ -20,6 +20,11 @@ extern const char kModulesArchiveName[];    // "modules.qar"
 extern const char kInitZipName[];           // "tav_init.zip"
 extern const char kRuntimeLibraryName[];    // set by the build
 
+// Prints "# Error: " `what` CR LF on standard error, control bytes in
+// `what` shown as '?': the one shape of the launcher's start-up failure
+// lines.
+void printStartupError(const char* what);
+
 // Extracts and opens everything; writes the runtime library's path into
 // `runtimePath` (kPathBufferSize bytes). 1 when all archives are ready; 0
 // after printing its one "# Error: ...\r\n" line on standard error.

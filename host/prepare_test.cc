@@ -69,7 +69,7 @@ class PrepareTest : public ::testing::Test {
   void writeGoodArchives() {
     writeArchive("bin.qar", {{"libpython3.11.so.1.0", bytes("runtime")},
                              {"libssl.so", bytes("ssl")}});
-    writeArchive("modules.qar", {{"tav_init.zip", bytes("zip")},
+    writeArchive("modules.qar", {{"tav_init.zip", emptyZip()},
                                  {"a.__init__", bytes("package a")},
                                  {"a.b", bytes("module a.b")},
                                  {".__init__", bytes("nameless")},
@@ -156,7 +156,8 @@ TEST_F(PrepareTest, PackageNamesThatCollideStayConsistent) {
   // renamed: whatever the walk order, every package set entry must name
   // a live member of the archive.
   writeArchive("bin.qar", {{"lib", bytes("x")}});
-  writeArchive("modules.qar", {{"p.__init__.__init__", bytes("outer")},
+  writeArchive("modules.qar", {{"tav_init.zip", emptyZip()},
+                               {"p.__init__.__init__", bytes("outer")},
                                {"p.__init__", bytes("inner")},
                                {"p", bytes("module p")}});
   char runtimePath[1024];
@@ -164,7 +165,7 @@ TEST_F(PrepareTest, PackageNamesThatCollideStayConsistent) {
   ASSERT_EQ(1, prepare(&err, runtimePath));
   for (Archive* archive : {moduleArchive(kModuleTypeCore),
                            moduleArchive(kModuleTypeApp)}) {
-    EXPECT_EQ(3u, tableCount(archive->members));
+    EXPECT_EQ(4u, tableCount(archive->members));
   }
   HashTable* packages = packageSet();
   HashEntry entry;
@@ -217,10 +218,18 @@ TEST_F(PrepareTest, EachFailureHasItsLine) {
       "# Error: unable to load the application modules archive\r\n";
   const std::string kExtensions =
       "# Error: unable to extract the python extensions archive\r\n";
+  const std::string kClash =
+      "# Error: modules.qar member \"libssl.so\" has the name of a member "
+      "of bin.qar\r\n";
+  const std::string kInitZip =
+      "# Error: modules.qar holds no usable tav_init.zip (missing, or not a "
+      "zip archive)\r\n";
   struct Case {
     const char* what;
     const char* bin;      // "good", "corrupt" or "missing"
-    const char* modules;  // "good", "corrupt", "missing" or "unsafe"
+    // "good", "corrupt", "missing", "unsafe", "clash" (a member named
+    // like one of bin.qar), "no zip" or "bad zip" (tav_init.zip)
+    const char* modules;
     int failOpen;         // fail this open of modules.qar (0: none)
     std::string line;
   };
@@ -232,6 +241,9 @@ TEST_F(PrepareTest, EachFailureHasItsLine) {
       {"second open fails", "good", "good", 2, kApp},
       {"extraction open fails", "good", "good", 3, kExtensions},
       {"member not extractable", "good", "unsafe", 0, kExtensions},
+      {"member named like a library", "good", "clash", 0, kClash},
+      {"no tav_init.zip", "good", "no zip", 0, kInitZip},
+      {"tav_init.zip not a zip", "good", "bad zip", 0, kInitZip},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -248,6 +260,13 @@ TEST_F(PrepareTest, EachFailureHasItsLine) {
     if (strcmp(c.modules, "unsafe") == 0)
       writeArchive("modules.qar", {{"ok.so", bytes("x")},
                                    {"../escape.so", bytes("y")}});
+    if (strcmp(c.modules, "clash") == 0)
+      writeArchive("modules.qar", {{"tav_init.zip", emptyZip()},
+                                   {"libssl.so", bytes("impostor")}});
+    if (strcmp(c.modules, "no zip") == 0)
+      writeArchive("modules.qar", {{"a.b", bytes("module a.b")}});
+    if (strcmp(c.modules, "bad zip") == 0)
+      writeArchive("modules.qar", {{"tav_init.zip", bytes("PK not a zip")}});
     gModulesOpens = 0;
     gFailModulesOpen = c.failOpen;
     if (c.failOpen)
@@ -258,15 +277,25 @@ TEST_F(PrepareTest, EachFailureHasItsLine) {
     EXPECT_EQ(0, prepare(&err, runtimePath));
     platformSetCall("openFile", nullptr);
     EXPECT_EQ(c.line, err);
+    if (strcmp(c.modules, "clash") == 0) {
+      // Refused before anything of modules.qar was written.
+      EXPECT_EQ((std::set<std::string>{"libpython3.11.so.1.0", "libssl.so"}),
+                listDir(workDir()));
+      std::vector<uint8_t> ssl;
+      ASSERT_TRUE(readFileBytes(workDir() + "/libssl.so", &ssl));
+      EXPECT_EQ(bytes("ssl"), ssl);
+    }
     releaseArchives();
   }
   EXPECT_FALSE(fileExists(temp_.path("escape.so")));
   EXPECT_FALSE(fileExists(temp_.path("tmp/escape.so")));
 }
 
+int failingMakeDir(const char*) { return 0; }
+
 TEST_F(PrepareTest, NoWorkDirectoryIsALibrariesFailure) {
   writeGoodArchives();
-  setenv("TMPDIR", temp_.path("missing/dir").c_str(), 1);
+  ScopedPlatformCall makeDirCall("makeDir", failingMakeDir);
   char runtimePath[1024];
   std::string err;
   EXPECT_EQ(0, prepare(&err, runtimePath));

@@ -97,6 +97,7 @@ const Binding kBindings[] = {
     ROW(PyMem_RawFree, 1),
     ROW(Py_SetPath, 1),
     ROW(Py_IgnoreEnvironmentFlag, 1),
+    ROW(PyCode_Type, 1),
 };
 
 #undef ROW
@@ -129,6 +130,19 @@ int bindRuntime(const char* libraryPath) {
 void unbindRuntime() {
   if (gRuntime.library) unloadLibrary(gRuntime.library);
   gRuntime.library = nullptr;
+}
+
+// The head of every runtime object.
+struct PyObjectHead {
+  PySsize refcnt;
+  PyObject* type;
+};
+
+int isCodeObject(PyObject* object) {
+  if (!object || !gRuntime.PyCode_Type) return 0;
+  PyObjectHead head;
+  memcpy(&head, object, sizeof head);
+  return head.type == gRuntime.PyCode_Type;
 }
 
 int runtimeHasRequiredSymbols() {

@@ -120,10 +120,13 @@ struct RuntimeApi {
   void (*PyMem_RawFree)(void*);
   void (*Py_SetPath)(const wchar_t*);
   int* Py_IgnoreEnvironmentFlag;
+  // The code type object itself: archived bytes are run only when they
+  // unmarshal to an object of exactly this type.
+  PyObject* PyCode_Type;
 };
 
 const int kRuntimeSlotCount = 65;
-const int kRuntimeExtraSlotCount = 4;
+const int kRuntimeExtraSlotCount = 5;
 
 extern RuntimeApi gRuntime;
 
@@ -133,6 +136,12 @@ extern RuntimeApi gRuntime;
 int bindRuntime(const char* libraryPath);
 // Unloads the library if one is bound.
 void unbindRuntime();
+
+// 1 when `object` is a code object (code cannot be subclassed, so its
+// type is compared as is). Every runtime object starts with its reference
+// count and its type pointer, in 2.7 and 3.x alike (builds without trace
+// references, which is what ships); nothing else of it is read.
+int isCodeObject(PyObject* object);
 
 // 1 when every slot that the host calls is bound (a library that loads
 // but is not the runtime would otherwise crash the launcher).

@@ -153,9 +153,11 @@ TEST_F(SweepTest, LinksAreNeverFollowed) {
   ASSERT_TRUE(writeFileText(victim, "precious"));
 
   // A link named like a work directory, to a directory that would be
-  // stale.
+  // stale. The link itself is old too: a young one would be left alone
+  // as a run still setting up, and hide a sweep that follows links.
   std::string linkDir = temp_.path("TAV120Z-SKIFFRELAY");
   ASSERT_EQ(0, symlink(target.c_str(), linkDir.c_str()));
+  age(linkDir);
   // A stale directory with a link to a file inside, and one whose lock
   // file is a link: a lock probe that followed it could truncate the
   // victim.

@@ -24,34 +24,110 @@ size_t getExePath(char* out) {
   return gExePathLength;
 }
 
-size_t getWorkDir(const char** out) {
+// Letters and digits only: the random part is safe in any file system
+// and cannot be mistaken for a process id followed by a capital letter.
+static const char kRandomAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+static const size_t kRandomNameLength = 12;
+// An unpredictable name is taken only by chance; a few tries settle it,
+// and a random source that keeps repeating itself cannot loop forever.
+static const int kRandomNameTries = 16;
+
+// Copies `dir` into `out` (kWorkDirBufferSize bytes) when it allows
+// loading the runtime and fits; its length, else 0 and `out` unchanged.
+static size_t useDirIfAllowed(char* out, const char* dir) {
+  size_t n = strlen(dir);
+  if (n == 0 || n >= kWorkDirBufferSize || !dirAllowsExec(dir)) return 0;
+  memcpy(out, dir, n + 1);
+  return n;
+}
+
+// The directory to make the work directory in, into `out`: the first
+// candidate that allows loading the runtime from it. Its length, or 0
+// with the reason in *err.
+static size_t chooseTempDir(char* out, std::string* err) {
+  size_t n = platformTempDir(out, kWorkDirBufferSize);
+  if (n == 0) {
+    *err = std::string("unable to use the temporary directory named by ") +
+           kTempDirVariable;
+    return 0;
+  }
+  if (dirAllowsExec(out)) return n;
+  std::string tried = out;
+  for (const char* const* dir = kSystemTempDirs; *dir; ++dir) {
+    if (strcmp(*dir, out) == 0) continue;  // the default when unset
+    if (size_t length = useDirIfAllowed(out, *dir)) return length;
+    tried = tried + ", " + *dir;
+  }
+  char exePath[kPathBufferSize];
+  char exeDir[kPathBufferSize];
+  if (getExePath(exePath) && pathParent(exePath, exeDir)) {
+    if (size_t length = useDirIfAllowed(out, exeDir)) return length;
+    tried = tried + ", " + exeDir;
+  }
+  *err = "no temporary directory allows loading the runtime (missing or "
+         "mounted noexec: " + tried + "); set " + kTempDirVariable +
+         " to one that does";
+  return 0;
+}
+
+// Writes the separator and the random name after `base` in `path`; 1, or
+// 0 when the random source fails or the name does not fit.
+static int formatRandomName(char* path, size_t base) {
+  uint8_t bytes[kRandomNameLength];
+  if (!randomBytes(bytes, sizeof bytes)) return 0;
+  char random[kRandomNameLength + 1];
+  for (size_t i = 0; i < kRandomNameLength; ++i) {
+    random[i] = kRandomAlphabet[bytes[i] % (sizeof kRandomAlphabet - 1)];
+  }
+  random[kRandomNameLength] = '\0';
+  int n = snprintf(path + base, kWorkDirBufferSize - base, "%cTAV_%s-%s",
+                   kPathSeparator, random, kProgramWord);
+  return n > 0 && static_cast<size_t>(n) < kWorkDirBufferSize - base;
+}
+
+// Makes the work directory inside the directory `path` holds (`base`
+// bytes long) and leaves its path in `path`; 1, or 0 when none could be
+// made.
+static int makeWorkDirIn(char* path, size_t base) {
+  long pid = processId();
+  for (char letter = 'Z'; letter >= 'A'; --letter) {
+    int n = snprintf(path + base, kWorkDirBufferSize - base, "%cTAV%ld%c-%s",
+                     kPathSeparator, pid, letter, kProgramWord);
+    if (n < 0 || static_cast<size_t>(n) >= kWorkDirBufferSize - base) break;
+    // Exclusive: anything at that path (a file or directory of an earlier
+    // process with the same identifier, anyone's link) makes the letter
+    // taken, with no gap between looking and making.
+    if (makeDir(path)) return 1;
+  }
+  for (int i = 0; i < kRandomNameTries; ++i) {
+    if (formatRandomName(path, base) && makeDir(path)) return 1;
+  }
+  return 0;
+}
+
+size_t getWorkDir(const char** out, std::string* err) {
   if (gWorkDir[0]) {
     *out = gWorkDir;
     return strlen(gWorkDir);
   }
   *out = nullptr;
+  std::string reason;
   char path[kWorkDirBufferSize];
-  size_t base = platformTempDir(path, sizeof path);
-  if (base == 0) return 0;
-  // A root temporary directory keeps no trailing separator: the name then
-  // follows a single separator.
-  if (path[base - 1] == kPathSeparator) path[--base] = '\0';
-
-  long pid = processId();
-  int found = 0;
-  for (char letter = 'Z'; letter >= 'A' && !found; --letter) {
-    int n = snprintf(path + base, sizeof path - base, "%cTAV%ld%c-%s",
-                     kPathSeparator, pid, letter, kProgramWord);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path - base) return 0;
-    PathInfo info;
-    // Anything at that path (a file or a directory of an earlier process
-    // with the same identifier) makes the letter taken.
-    if (!statPath(path, &info)) found = 1;
+  size_t base = chooseTempDir(path, &reason);
+  if (base > 0) {
+    std::string dir = path;
+    // A root temporary directory keeps no trailing separator: the name
+    // then follows a single separator.
+    if (path[base - 1] == kPathSeparator) path[--base] = '\0';
+    if (makeWorkDirIn(path, base)) {
+      memcpy(gWorkDir, path, strlen(path) + 1);
+      *out = gWorkDir;
+      return strlen(gWorkDir);
+    }
+    reason = "unable to create a work directory in " + dir;
   }
-  if (!found || !makeDir(path)) return 0;
-  memcpy(gWorkDir, path, strlen(path) + 1);
-  *out = gWorkDir;
-  return strlen(gWorkDir);
+  if (err) *err = reason;
+  return 0;
 }
 
 const char* workDirPath() { return gWorkDir; }

@@ -2,15 +2,25 @@
 // directory in the temporary directory, the run lock inside it, and the
 // per-process random key of the hash tables.
 //
+// Where: the first of the user's temporary directory ($TMPDIR), the
+// system's ones (/tmp, /var/tmp) and the executable's own directory that
+// allows loading the runtime library from it (not mounted noexec).
+//
 // Work directory name: "TAV" <pid> <letter> "-SKIFFRELAY", the letter the
-// first of 'Z' down to 'A' whose name is free; the cleanup sweep finds all
-// of them with the pattern "TAV*-SKIFFRELAY". The lock file
+// first of 'Z' down to 'A' whose name is free. Each name is tried with an
+// exclusive mkdir, so anything already there (a file, a directory, a
+// dangling link) makes it taken. Should all 26 be taken, as another user
+// can arrange for any process id in a shared /tmp, the name is "TAV_"
+// <12 random letters and digits> "-SKIFFRELAY" instead. The cleanup sweep
+// finds both kinds with the pattern "TAV*-SKIFFRELAY". The lock file
 // "__TAV_LOCK__" inside it is held for the whole run.
 #ifndef SKIFF_LAUNCHER_WORK_DIR_H_
 #define SKIFF_LAUNCHER_WORK_DIR_H_
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <string>
 
 extern const char kWorkDirPattern[];  // "TAV*-SKIFFRELAY"
 extern const char kLockFileName[];    // "__TAV_LOCK__"
@@ -21,8 +31,9 @@ size_t getExePath(char* out);
 
 // Creates this run's work directory on the first call and points `*out`
 // at its path; later calls return the same path without touching the
-// disk. Length of the path, or 0 (and *out null) on failure.
-size_t getWorkDir(const char** out);
+// disk. Length of the path, or 0 (and *out null) on failure, with the
+// reason in `*err` (when given) as one line naming the directory tried.
+size_t getWorkDir(const char** out, std::string* err = nullptr);
 
 // The work directory path, or "" before getWorkDir succeeded.
 const char* workDirPath();

@@ -1,6 +1,7 @@
 #include "launcher/work_dir.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -65,28 +66,115 @@ TEST_F(WorkDirTest, TrailingSlashInTmpDirIsNotDoubled) {
 
 TEST_F(WorkDirTest, TakenLettersAreSkipped) {
   // 'Z' is a directory of an earlier process with our identifier, 'Y' a
-  // plain file: both count as taken.
+  // plain file, 'X' a dangling link: all count as taken, and the link is
+  // not followed (its target is not made).
   ASSERT_EQ(0, mkdir(temp_.path(nameFor('Z')).c_str(), 0700));
   ASSERT_TRUE(writeFileText(temp_.path(nameFor('Y')), "x"));
+  ASSERT_EQ(0, symlink(temp_.path("target").c_str(),
+                       temp_.path(nameFor('X')).c_str()));
   const char* path = nullptr;
   ASSERT_NE(0u, getWorkDir(&path));
-  EXPECT_EQ(temp_.path(nameFor('X')), path);
+  EXPECT_EQ(temp_.path(nameFor('W')), path);
+  EXPECT_FALSE(fileExists(temp_.path("target")));
 }
 
-TEST_F(WorkDirTest, FailsWhenAllLettersAreTaken) {
-  for (char c = 'A'; c <= 'Z'; ++c)
+TEST_F(WorkDirTest, OnlyTheLetterAFree) {
+  for (char c = 'B'; c <= 'Z'; ++c)
     ASSERT_EQ(0, mkdir(temp_.path(nameFor(c)).c_str(), 0700));
-  const char* path = "untouched";
+  const char* path = nullptr;
+  ASSERT_NE(0u, getWorkDir(&path));
+  EXPECT_EQ(temp_.path(nameFor('A')), path);
+}
+
+uint8_t gRandomByte;
+int sameRandomBytes(void* out, size_t size) {
+  memset(out, gRandomByte, size);
+  return 1;
+}
+int failingRandomBytes(void*, size_t) { return 0; }
+
+// All 26 names squatted (directories, files, links): the run gets a
+// private directory under an unpredictable name the sweep still matches.
+TEST_F(WorkDirTest, AllLettersTakenGivesARandomPrivateName) {
+  for (char c = 'A'; c <= 'Z'; ++c) {
+    std::string name = temp_.path(nameFor(c));
+    if (c % 3 == 0) {
+      ASSERT_EQ(0, mkdir(name.c_str(), 0700));
+    } else if (c % 3 == 1) {
+      ASSERT_TRUE(writeFileText(name, "x"));
+    } else {
+      ASSERT_EQ(0, symlink("/nonexistent", name.c_str()));
+    }
+  }
+  std::set<std::string> made;
+  for (int run = 0; run < 2; ++run) {
+    resetWorkDirForTesting();
+    const char* path = nullptr;
+    ASSERT_NE(0u, getWorkDir(&path));
+    std::string name = std::string(path).substr(temp_.dir.size() + 1);
+    EXPECT_EQ(0, fnmatch("TAV*-SKIFFRELAY", name.c_str(), 0)) << name;
+    struct stat st;
+    ASSERT_EQ(0, lstat(path, &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(0700u, st.st_mode & 0777);
+    made.insert(name);
+  }
+  EXPECT_EQ(2u, made.size());  // not predictable from one run to the next
+
+  // A random source that repeats itself, or fails, ends after a bounded
+  // number of tries with the reason.
+  ScopedPlatformCall same("randomBytes", sameRandomBytes);
+  for (int run = 0; run < 2; ++run) {
+    resetWorkDirForTesting();
+    const char* path = nullptr;
+    std::string err;
+    EXPECT_EQ(run == 0 ? 1 : 0, getWorkDir(&path, &err) != 0);
+    if (run == 1) {
+      EXPECT_EQ("unable to create a work directory in " + temp_.dir, err);
+    }
+  }
+  ScopedPlatformCall failing("randomBytes", failingRandomBytes);
+  resetWorkDirForTesting();
+  const char* path = nullptr;
   EXPECT_EQ(0u, getWorkDir(&path));
   EXPECT_EQ(nullptr, path);
   EXPECT_EQ(0, acquireRunLock());  // no work directory, no lock
 }
 
-TEST_F(WorkDirTest, FailsWhenTmpDirCannotTakeADirectory) {
-  setenv("TMPDIR", temp_.path("missing/deeper").c_str(), 1);
-  const char* path = nullptr;
-  EXPECT_EQ(0u, getWorkDir(&path));
-  EXPECT_EQ(nullptr, path);
+int failingMakeDir(const char*) { return 0; }
+std::vector<std::string> gAsked;
+int noDirAllowsExec(const char* dir) {
+  gAsked.push_back(dir);
+  return 0;
+}
+
+TEST_F(WorkDirTest, FailuresSayWhichDirectory) {
+  {
+    ScopedPlatformCall makeDirCall("makeDir", failingMakeDir);
+    const char* path = nullptr;
+    std::string err;
+    EXPECT_EQ(0u, getWorkDir(&path, &err));
+    EXPECT_EQ(nullptr, path);
+    EXPECT_EQ("unable to create a work directory in " + temp_.dir, err);
+  }
+  // Candidates in order: TMPDIR, the system's two, the executable's own
+  // directory; when none allows loading code, the line names TMPDIR.
+  ScopedPlatformCall exec("dirAllowsExec", noDirAllowsExec);
+  char exe[1024];
+  ASSERT_NE(0u, getExePath(exe));
+  std::string exeDir(exe, strrchr(exe, '/'));
+  for (bool unset : {false, true}) {
+    if (unset) unsetenv("TMPDIR");
+    gAsked.clear();
+    const char* path = nullptr;
+    std::string err;
+    EXPECT_EQ(0u, getWorkDir(&path, &err));
+    std::vector<std::string> asked = {"/tmp", "/var/tmp", exeDir};
+    if (!unset) asked.insert(asked.begin(), temp_.dir);
+    EXPECT_EQ(asked, gAsked);
+    EXPECT_NE(std::string::npos, err.find("set TMPDIR")) << err;
+    EXPECT_NE(std::string::npos, err.find(asked[0] + ", ")) << err;
+  }
 }
 
 TEST_F(WorkDirTest, RunLockIsHeldUntilReleased) {

@@ -64,6 +64,23 @@ TEST_F(WorkDirWin32Test, TakenLettersAreSkipped) {
             lower(path));
 }
 
+// With every predictable name taken, the name comes from rand_s.
+TEST_F(WorkDirWin32Test, AllLettersTakenGivesARandomName) {
+  ScopedEnv tmp("TMP", temp_.dir);
+  for (char c = 'A'; c <= 'Z'; ++c) {
+    ASSERT_EQ(makeDir(temp_.path(workDirName(c)).c_str()), 1);
+  }
+  const char* path = nullptr;
+  ASSERT_GT(getWorkDir(&path), 0u);
+  std::string made = path;
+  std::string name = made.substr(made.rfind('\\') + 1);
+  EXPECT_EQ(name.substr(0, 4), "TAV_");
+  EXPECT_EQ(name.size(), 4u + 12u + 11u) << name;
+  PathInfo info;
+  ASSERT_EQ(statPath(path, &info), 1);
+  EXPECT_TRUE(info.isDir);
+}
+
 TEST_F(WorkDirWin32Test, DriveRootGetsASingleBackslash) {
   std::string drive = temp_.dir.substr(0, 2);
   ASSERT_EQ(drive[1], ':');

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "host/interpreter.h"
 #include "host/prepare.h"
 #include "host/runtime.h"
@@ -40,8 +42,14 @@ int runLauncher(int argc, char** argv) {
   exePath[0] = '\0';
   (void)getExePath(exePath);  // an empty path fails the archive step
 
+  // No work directory ends the run with a line that says why, never in
+  // silence: a caller could not tell that from a run with bad arguments.
   const char* workDir = nullptr;
-  if (!getWorkDir(&workDir)) return 1;  // nothing acquired yet
+  std::string reason;
+  if (!getWorkDir(&workDir, &reason)) {
+    printStartupError(reason.c_str());
+    return kStatusPrepareFailed;  // nothing acquired yet
+  }
 
   // Without a lock the run goes on, unprotected against sweeps.
   (void)acquireRunLock();

@@ -109,7 +109,8 @@ TEST_F(LauncherWin32Test, WithoutRuntimeLibraryStopsAtBindingWithStatusTwo) {
   for (const Case& c : cases) {
     (void)removeFile(marker().c_str());
     writeArchive("bin.qar", c.libraries);
-    writeArchive("modules.qar", {{"pkg.__init__", bytes("# package")},
+    writeArchive("modules.qar", {{"tav_init.zip", emptyZip()},
+                                 {"pkg.__init__", bytes("# package")},
                                  {"pkg.mod", bytes("# module")},
                                  {"ext.pyd", bytes("extension")}});
     RunResult r = run();

@@ -30,6 +30,25 @@ size_t platformExePath(char* out, size_t size);
 // not fit.
 size_t platformTempDir(char* out, size_t size);
 
+// The environment variable that names the user's temporary directory
+// ("TMPDIR", "TMP"), for messages.
+extern const char kTempDirVariable[];
+// The system's own temporary directories, tried in this order after the
+// user's one when that cannot hold a run; null-terminated ("/tmp",
+// "/var/tmp" on POSIX, none on Windows).
+extern const char* const kSystemTempDirs[];
+
+// 1 when `dir` is a directory (a link to one counts) on a file system
+// that lets libraries be loaded from files in it: on POSIX not mounted
+// noexec. Always 1 on Windows, where no file system forbids it.
+// Replaceable (see platformSetCall).
+int dirAllowsExec(const char* dir);
+
+// Fills `out` with `size` bytes from the system's random source
+// (getrandom or /dev/urandom; rand_s). 1, or 0 when it fails.
+// Replaceable (see platformSetCall).
+int randomBytes(void* out, size_t size);
+
 // What a path names, without following a final symbolic link.
 struct PathInfo {
   int exists;      // anything is there: file, directory, link, other
@@ -49,7 +68,8 @@ int statPath(const char* path, PathInfo* info);
 int isReservedFileName(const char* name);
 
 // Creates a directory private to the current user; 1 made, 0 failed
-// (including when something already exists there).
+// (including when something of any kind, a dangling link too, already
+// exists there: the creation is exclusive).
 int makeDir(const char* path);
 int removeDir(const char* path);   // 1 removed, 0 failed
 int removeFile(const char* path);  // 1 removed, 0 failed; never follows links
@@ -73,7 +93,9 @@ int setEnv(const char* name, const char* value);
 
 // Buffered file streams. Every open and write of the launcher goes
 // through these two, so that tests can make them fail (see
-// platformSetCall below).
+// platformSetCall below). `mode` is fopen's, and "wbx" creates a new
+// file exclusively: the open fails when anything, a link included, is
+// already at `path`.
 FILE* openFile(const char* path, const char* mode);
 size_t writeFile(const void* data, size_t size, FILE* file);
 
@@ -115,7 +137,8 @@ void unloadLibrary(void* library);
 // Fault injection for tests: the replaceable calls go through one table
 // of rows (name, current function, default function), one row per call:
 // "openFile", "writeFile", "makeDir", "spawnDetached", "wallClockSeconds",
-// "allocateZeroed", "allocate", "reallocate". A replacement has the
+// "allocateZeroed", "allocate", "reallocate", "dirAllowsExec",
+// "randomBytes". A replacement has the
 // signature of the call it replaces, cast to PlatformCall.
 typedef void (*PlatformCall)();
 // Makes the named call run `fn`, or its default again when `fn` is null.

@@ -2,8 +2,9 @@
 // public function below calls through its row of one table (name, current
 // function, default function); tests swap a row by name with
 // platformSetCall to make an open, a write, a mkdir, a spawn or an
-// allocation fail, to watch allocation sizes, or to feed the clock a known
-// second. Adding a call: its index and row here, its forwarder below, its
+// allocation fail, to watch allocation sizes, to feed the clock a known
+// second or the random source known bytes, or to say which directories
+// allow loading code. Adding a call: its index and row here, its forwarder below, its
 // default (here, or in each platform file when it differs by platform).
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +25,8 @@ enum CallIndex {
   kAllocateZeroed,
   kAllocate,
   kReallocate,
+  kDirAllowsExec,
+  kRandomBytes,
   kCallCount
 };
 
@@ -60,6 +63,8 @@ CallRow gCalls[] = {
     {"allocateZeroed", nullptr, asCall(defaultAllocateZeroed)},
     {"allocate", nullptr, asCall(defaultAllocate)},
     {"reallocate", nullptr, asCall(defaultReallocate)},
+    {"dirAllowsExec", nullptr, asCall(platformRealDirAllowsExec)},
+    {"randomBytes", nullptr, asCall(platformRealRandomBytes)},
 };
 static_assert(sizeof gCalls / sizeof gCalls[0] == kCallCount,
               "one row per call");
@@ -124,4 +129,12 @@ void* allocate(size_t size) { return callOf(kAllocate, defaultAllocate)(size); }
 
 void* reallocate(void* block, size_t size) {
   return callOf(kReallocate, defaultReallocate)(block, size);
+}
+
+int dirAllowsExec(const char* dir) {
+  return callOf(kDirAllowsExec, platformRealDirAllowsExec)(dir);
+}
+
+int randomBytes(void* out, size_t size) {
+  return callOf(kRandomBytes, platformRealRandomBytes)(out, size);
 }

@@ -13,5 +13,7 @@ size_t platformRealWriteFile(const void* data, size_t size, FILE* file);
 int platformRealMakeDir(const char* path);
 int platformRealSpawnDetached(const char* exePath, const char* arg1,
                               const char* arg2);
+int platformRealDirAllowsExec(const char* dir);
+int platformRealRandomBytes(void* out, size_t size);
 
 #endif  // SKIFF_PLATFORM_PLATFORM_CALLS_H_

@@ -11,7 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -21,6 +23,8 @@ const char kPathSeparator = '/';
 const char kPathListSeparator = ':';
 const char kExecutableSuffix[] = "";
 const char kExtensionModuleSuffix[] = ".so";
+const char kTempDirVariable[] = "TMPDIR";
+const char* const kSystemTempDirs[] = {"/tmp", "/var/tmp", nullptr};
 
 // Process set-up before main runs.
 //
@@ -83,6 +87,43 @@ size_t platformTempDir(char* out, size_t size) {
   return prefix + n;
 }
 
+int platformRealDirAllowsExec(const char* dir) {
+  struct stat st;
+  struct statvfs fs;
+  if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  // On a file system mounted noexec the runtime library cannot be mapped
+  // for execution, so it would not load from there.
+  return statvfs(dir, &fs) == 0 && !(fs.f_flag & ST_NOEXEC);
+}
+
+int platformRealRandomBytes(void* out, size_t size) {
+  uint8_t* p = static_cast<uint8_t*>(out);
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = getrandom(p + got, size - got, 0);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // no getrandom (an old kernel): the device below
+    }
+  }
+  if (got == size) return 1;
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  while (got < size) {
+    ssize_t n = read(fd, p + got, size - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  close(fd);
+  return got == size;
+}
+
 int statPath(const char* path, PathInfo* info) {
   memset(info, 0, sizeof *info);
   struct stat st;
@@ -97,6 +138,7 @@ int statPath(const char* path, PathInfo* info) {
 
 int isReservedFileName(const char*) { return 0; }
 
+// mkdir never follows a link at `path` and fails on anything there.
 int platformRealMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
 int removeDir(const char* path) { return rmdir(path) == 0; }
 int removeFile(const char* path) { return unlink(path) == 0; }

@@ -1,5 +1,8 @@
 // Win32 implementation of platform/platform.h (32-bit Windows, narrow
 // "A" calls throughout: every path is ANSI text with '\\' separators).
+// rand_s, the system's random source, is declared only on request.
+#define _CRT_RAND_S
+
 #include "platform/platform.h"
 #include "platform/platform_calls.h"
 
@@ -15,6 +18,9 @@ const char kPathSeparator = '\\';
 const char kPathListSeparator = ';';
 const char kExecutableSuffix[] = ".exe";
 const char kExtensionModuleSuffix[] = ".pyd";
+const char kTempDirVariable[] = "TMP";
+// The user's temporary directory is the only one: no other is tried.
+const char* const kSystemTempDirs[] = {nullptr};
 
 // Standard output and error carry exactly the bytes the program prints:
 // the launcher's message lines already end in "\r\n", which text mode
@@ -70,6 +76,21 @@ size_t platformTempDir(char* out, size_t size) {
   // one more backslash: drop it as well, so names join with exactly one.
   if (out[n - 1] == '\\') out[--n] = '\0';
   return n;
+}
+
+// No Windows file system forbids loading a library from it; a missing
+// directory is left to fail where the work directory is created.
+int platformRealDirAllowsExec(const char*) { return 1; }
+
+int platformRealRandomBytes(void* out, size_t size) {
+  uint8_t* p = static_cast<uint8_t*>(out);
+  for (size_t i = 0; i < size; i += sizeof(unsigned int)) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return 0;
+    size_t n = size - i < sizeof value ? size - i : sizeof value;
+    memcpy(p + i, &value, n);
+  }
+  return 1;
 }
 
 // Seconds since 1970-01-01 UTC from a FILETIME (100 ns ticks since 1601).
@@ -166,8 +187,29 @@ int setEnv(const char* name, const char* value) {
   return ok;
 }
 
+// Creates `path` for writing with CreateFileA (`share` and `disposition`
+// as it takes them) and wraps the handle in a binary "wb" stream; null on
+// failure, nothing left open.
+static FILE* winCreateStream(const char* path, DWORD share,
+                             DWORD disposition) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (!stream) _close(fd);  // closes the handle too
+  return stream;
+}
+
 FILE* platformRealOpenFile(const char* path, const char* mode) {
-  return fopen(path, mode);
+  if (strcmp(mode, "wbx") != 0) return fopen(path, mode);
+  // The C runtime knows no exclusive mode: a new file only, failing on
+  // anything already there (a link included).
+  return winCreateStream(path, FILE_SHARE_READ, CREATE_NEW);
 }
 
 size_t platformRealWriteFile(const void* data, size_t size, FILE* file) {
@@ -186,20 +228,9 @@ struct LockFile {
 // <windows.h> declares a function LockFile, which hides the struct's
 // name: the struct is therefore always spelled with its keyword here.
 struct LockFile* lockFileAcquire(const char* path) {
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  FILE* stream = _fdopen(fd, "wb");
-  if (!stream) {
-    _close(fd);  // closes the handle too
-    return nullptr;
-  }
+  FILE* stream = winCreateStream(path, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 CREATE_ALWAYS);
+  if (!stream) return nullptr;
   struct LockFile* lock =
       static_cast<struct LockFile*>(malloc(sizeof(struct LockFile)));
   if (!lock) {

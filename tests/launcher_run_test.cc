@@ -68,7 +68,7 @@ class LauncherRunTest : public ::testing::Test {
                      &err))
         << err;
     ASSERT_EQ(1, writeArchiveFile(temp_.path("app/modules.qar").c_str(), 2,
-                                  {{"tav_init.zip", bytes("PK")},
+                                  {{"tav_init.zip", emptyZip()},
                                    {"p.__init__", bytes("package p")},
                                    {"p.m", bytes("module p.m")},
                                    {"_ext.so", bytes("extension")}},

@@ -39,6 +39,13 @@ inline std::set<std::string> listDir(const std::string& dir) {
   return names;
 }
 
+// The smallest zip file: an end of central directory record, no entries.
+inline std::vector<uint8_t> emptyZip() {
+  std::vector<uint8_t> zip = {'P', 'K', 5, 6};
+  zip.resize(22, 0);
+  return zip;
+}
+
 // Sets (or with an empty value removes) a variable of this process's
 // environment through the platform layer, and puts back the old value, or
 // removes the variable again, when the object goes away.

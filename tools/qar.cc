@@ -42,7 +42,8 @@ static const char kUsage[] =
     "         decode shows '?' as its content size (run verify for details).\n"
     "         Exit 0 whenever the archive opens.\n"
     "extract  writes every member into the existing directory DIR under its\n"
-    "         name; exit 0 only when every member was written.\n"
+    "         name, as a new file (an existing one is never replaced); exit\n"
+    "         0 only when every member was written.\n"
     "verify   decodes every member; exit 0 only when all decode.\n"
     "cat      writes member NAME to standard output.\n"
     "\n"
@@ -242,8 +243,8 @@ static int cmdExtract(int argc, char** argv) {
   if (written != total) {
     report("writeAllMembers", dir,
            std::to_string(total - written) + " of " + std::to_string(total) +
-               " members not written (undecodable, unsafe name, or target "
-               "not writable)");
+               " members not written (undecodable, unsafe name, target "
+               "exists or is not writable)");
     return 1;
   }
   return 0;

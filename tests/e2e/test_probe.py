@@ -167,9 +167,24 @@ class RuntimeLayoutTest(unittest.TestCase):
                 self.check_report(parse_report(self, proc), args)
 
     def test_only_program_name(self):
-        proc = self.folder.run([])
-        report = parse_report(self, proc)
-        self.assertEqual(report["argv_hex"], [os.fsencode(self.folder.exe).hex()])
+        # sys.argv[0] is the executable's full path however it was
+        # started: by that path, by a name relative to the current
+        # directory, or by a bare name found through PATH.
+        folder = self.folder
+        path = folder.dir + os.pathsep + folder.env()["PATH"]
+        for program, cwd, env in ((folder.exe, folder.root, folder.env()),
+                                  ("./probe", folder.dir, folder.env()),
+                                  ("probe", folder.root,
+                                   folder.env(PATH=path))):
+            with self.subTest(program=program):
+                proc = subprocess.run([program], env=env, cwd=cwd,
+                                      stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE,
+                                      timeout=RUN_TIMEOUT)
+                report = parse_report(self, proc)
+                self.assertEqual(report["argv_hex"],
+                                 [os.fsencode(folder.exe).hex()])
 
     def test_hostile_environment_changes_nothing(self):
         marker = os.path.join(self.folder.root, "startup-ran")

@@ -3,10 +3,10 @@
 Each case runs the launcher without arguments (the whole start-up, every
 import of the main script, no network; a healthy run prints nothing and
 ends with status 1) and checks the outcome the start-up sequence defines:
-its "# Error: ...\\r\\n" line with status 1, status 2 when the runtime
-library cannot be loaded, status 1 without a message when no work
-directory can be made, or, for damage that only shows when the runtime
-imports a module, status 1 with the error report.  Never a signal, never
+its "# Error: ...\\r\\n" line with status 1 (no work directory, damaged
+archives), status 2 when the runtime library cannot be loaded, or, for
+damage that only shows when the runtime imports a module, status 1 with
+the error report.  Never a signal, never
 a hang, and no file appears or changes outside the work directory (the
 error reporter's log and dump beside the executable are its output).
 
@@ -19,23 +19,33 @@ in the middle of an imported module's code.
 
 import fnmatch
 import os
+import pwd
 import shutil
 import struct
 import subprocess
+import sys
 import unittest
 
 from rel_helpers import (DIST_FILES, NOBODY, REPORT_FILES, RUN_TIMEOUT,
                          WORK_DIR_PATTERN, ReliabilityCase, dist_dir,
-                         ftps_servers, require_root, snapshot, wait_until,
-                         work_dir_of, work_dirs)
+                         ftps_servers, require_root, snapshot, sweepers_in,
+                         wait_until, work_dir_of, work_dirs)
 
 STORED_MAGIC = b"qAR*"
 LIBS_ERROR = b"# Error: unable to extract required libraries\r\n"
 CORE_ERROR = b"# Error: unable to load the core modules archive\r\n"
 EXT_ERROR = b"# Error: unable to extract the python extensions archive\r\n"
+INIT_ZIP_ERROR = (b"# Error: modules.qar holds no usable tav_init.zip "
+                  b"(missing, or not a zip archive)\r\n")
 HEALTHY = (1, b"")
 NO_RUNTIME = (2, b"")
-NO_WORK_DIR = (1, b"")
+# The user the squatting test creates (and removes) when it is missing.
+SQUATTER = "skiffsquat"
+
+
+def no_work_dir(where):
+    return (1, b"# Error: unable to create a work directory in %s\r\n" %
+            os.fsencode(where))
 # Damage that surfaces when the main script imports: status 1 and the
 # error report naming the failed import.
 IMPORT_FAILS = "import fails"
@@ -95,6 +105,16 @@ def content_at(name, fraction=0.0, delta=4):
     return position
 
 
+def content_end_at(name, back):
+    """A byte of member name, back bytes before the end of its content."""
+    return lambda data: member_span(data, name)[1] - back
+
+
+def name_at(name, i):
+    """Character i of name in its index entry."""
+    return lambda data: entry_pos(data, name) + 6 + i
+
+
 def name_dot(name):
     """The first "." of name in its index entry (one bit flip makes "/")."""
     return lambda data: entry_pos(data, name) + 6 + name.index(".")
@@ -136,6 +156,12 @@ STORED_FLIPS = [
     ("modules.qar", "name dot to slash", name_dot("M2Crypto.ftpslib"),
      0x01, (1, EXT_ERROR)),
     ("modules.qar", "last NUL", index_end_at(-1), 0x01, (1, CORE_ERROR)),
+    # The runtime's start-up zip renamed, or its end record damaged: the
+    # archive step's line, not the runtime's fatal abort.
+    ("modules.qar", "tav_init.zip renamed", name_at("tav_init.zip", 0), 0x01,
+     (1, INIT_ZIP_ERROR)),
+    ("modules.qar", "tav_init.zip end record",
+     content_end_at("tav_init.zip", 22), 0x01, (1, INIT_ZIP_ERROR)),
     ("modules.qar", "member offset", index_at(2), 0x01, CLEAN_END),
     ("modules.qar", "member name", index_at(6), 0x01, CLEAN_END),
     # Members.  A stored member's length prefix is not used.
@@ -241,19 +267,118 @@ class ArchiveDamageTest(ReliabilityCase):
                 data[position(data)] ^= bit
                 self.check(self.damaged_run(archive, bytes(data)), expected)
 
+    def test_member_that_is_not_code(self):
+        # A module's member starting with the marshal data of another
+        # object (the reader ignores the bytes after it), or with a tuple
+        # whose count the data cannot hold: the import fails like one of
+        # code that cannot be read.
+        if self.pristine["modules.qar"][:4] != STORED_MAGIC:
+            self.skipTest("modules.qar is not a stored archive")
+        for label, marshalled in (("int 42", b"\xe9*\x00\x00\x00"),
+                                  ("None", b"N"),
+                                  ("tuple", b"\xa9\x02NN"),
+                                  ("tuple of 2**31-1",
+                                   b"(\xff\xff\xff\x7fN")):
+            with self.subTest(member=label):
+                data = bytearray(self.pristine["modules.qar"])
+                start = content_at("ftplib")(data)
+                data[start:start + len(marshalled)] = marshalled
+                self.check(self.damaged_run("modules.qar", bytes(data)),
+                           IMPORT_FAILS)
+
 
 class TempDirTest(ReliabilityCase):
-    """TMPDIR missing, not writable, or full."""
+    """TMPDIR missing, not writable, full, mounted noexec; work directory
+    names squatted by another user."""
 
     def assertStartFails(self, done, expected):
         self.assertNoSignal(done)
         self.assertEqual((done.returncode, done.stdout, done.stderr),
                          (expected[0], b"", expected[1]))
 
+    def run_elsewhere(self, tmpdir):
+        """Run once with a TMPDIR the run must pass over for /tmp (or
+        /var/tmp); remove the work directory it leaves there."""
+        proc = self.start([], tmpdir=tmpdir)
+        done = self.finish(proc)
+        name = work_dir_of(proc.pid)
+        for system_tmp in ("/tmp", "/var/tmp"):
+            wait_until(lambda: not sweepers_in(system_tmp + "/" + name), 15.0)
+            shutil.rmtree(os.path.join(system_tmp, name), ignore_errors=True)
+        return done
+
     def test_missing(self):
-        done = self.run_launcher([], tmpdir=os.path.join(self.base, "none"))
-        self.assertStartFails(done, NO_WORK_DIR)
+        # A TMPDIR that does not exist allows nothing: the run goes on in
+        # the system's temporary directory.
+        done = self.run_elsewhere(os.path.join(self.base, "none"))
+        self.assertStartFails(done, HEALTHY)
         self.assertFalse(os.path.exists(os.path.join(self.base, "none")))
+
+    def test_noexec(self):
+        # The runtime library cannot be loaded from a file system mounted
+        # noexec (such runs used to end with status 2): the run works in
+        # /tmp instead and leaves nothing in TMPDIR.
+        where = self.mount_tmpfs("noexec", "noexec,size=64m")
+        done = self.run_elsewhere(where)
+        self.assertStartFails(done, HEALTHY)
+        self.assertEqual(os.listdir(where), [])
+
+    def test_names_squatted_by_another_user(self):
+        # Another user takes all 26 names of a run's process id before it
+        # starts (directories, files, links): the run still works, under
+        # an unpredictable name, and leaves the squatter's entries alone.
+        require_root(self)
+        squatter = self.local_user(SQUATTER)
+        os.chmod(self.tmp, 0o1777)  # a shared temporary directory
+        gate_read, gate_write = os.pipe()
+        gate = ("import os, sys; os.read(int(sys.argv[1]), 1); "
+                "os.execv(sys.argv[2], sys.argv[2:])")
+        proc = self.start([], prefix=[sys.executable, "-c", gate,
+                                      str(gate_read)], pass_fds=[gate_read])
+        os.close(gate_read)
+        try:
+            squat = ("import os, sys\n"
+                     "for i, c in enumerate('ABCDEFGHIJKLMNOPQRSTUVWXYZ'):\n"
+                     "    p = os.path.join(sys.argv[1], 'TAV%s%s-SKIFFRELAY'"
+                     " % (sys.argv[2], c))\n"
+                     "    if i % 3 == 0: os.mkdir(p)\n"
+                     "    elif i % 3 == 1: open(p, 'w').close()\n"
+                     "    else: os.symlink('/nonexistent', p)\n")
+            subprocess.run([sys.executable, "-c", squat, self.tmp,
+                            str(proc.pid)], user=squatter.pw_uid,
+                           group=squatter.pw_gid, extra_groups=[],
+                           check=True, timeout=30)
+        finally:
+            os.close(gate_write)  # opens the gate
+        done = self.finish(proc)
+        self.assertStartFails(done, HEALTHY)
+        self.wait_swept(self.tmp, keep=work_dirs(self.tmp))
+        squatted = [work_dir_of(proc.pid, c)
+                    for c in "ABCDEFGHIJKLMNOPQRSTUVWXYZ"]
+        for name in squatted:
+            st = os.lstat(os.path.join(self.tmp, name))
+            self.assertEqual(st.st_uid, squatter.pw_uid, name)
+        left = set(os.listdir(self.tmp)) - set(squatted)
+        self.assertTrue(all(fnmatch.fnmatchcase(n, WORK_DIR_PATTERN) and
+                            n not in squatted for n in left), left)
+
+    def local_user(self, name):
+        """The passwd entry of user name, created (and removed after the
+        test) when missing."""
+        try:
+            return pwd.getpwnam(name)
+        except KeyError:
+            pass
+        made = subprocess.run(["useradd", "--system", "--no-create-home",
+                               "--shell", "/usr/sbin/nologin", name],
+                              stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=30)
+        if made.returncode != 0:
+            self.skipTest("cannot create user %s: %r" % (name, made.stdout))
+        self.addCleanup(subprocess.run, ["userdel", name], timeout=30,
+                        stdout=subprocess.DEVNULL,
+                        stderr=subprocess.DEVNULL)
+        return pwd.getpwnam(name)
 
     def test_not_writable(self):
         require_root(self)
@@ -262,7 +387,7 @@ class TempDirTest(ReliabilityCase):
         before = snapshot(self.base)
         done = self.run_launcher([], tmpdir=locked, user=NOBODY,
                                  group=NOBODY, extra_groups=[])
-        self.assertStartFails(done, NO_WORK_DIR)
+        self.assertStartFails(done, no_work_dir(locked))
         self.assertEqual(snapshot(self.base), before)
 
     def test_relative(self):
@@ -283,9 +408,11 @@ class TempDirTest(ReliabilityCase):
     def test_long_path(self):
         # Paths are built in fixed buffers: a long TMPDIR leaves no room,
         # first for the extracted files' names, then for the work
-        # directory itself.  Where each limit falls depends on the length
-        # of the process id in the name; every outcome must be clean.
-        allowed = [HEALTHY, (1, LIBS_ERROR), (1, EXT_ERROR)]
+        # directory itself, then for TMPDIR.  Where each limit falls
+        # depends on the length of the process id in the name; every
+        # outcome must be clean and say what failed.
+        too_long = (1, b"# Error: unable to use the temporary directory "
+                    b"named by TMPDIR\r\n")
         for length in (900, 975, 990, 1010, 1100, 4000):
             with self.subTest(length=length):
                 deep = self.base
@@ -293,6 +420,8 @@ class TempDirTest(ReliabilityCase):
                     deep = os.path.join(deep, "d" * min(
                         200, max(1, length - len(deep) - 1)))
                 os.makedirs(deep, exist_ok=True)
+                allowed = [HEALTHY, (1, LIBS_ERROR), (1, EXT_ERROR),
+                           no_work_dir(deep), too_long]
                 before = snapshot(self.app), snapshot(self.cwd)
                 done = self.run_launcher([], tmpdir=deep)
                 self.assertNoSignal(done)
@@ -328,7 +457,7 @@ class TempDirTest(ReliabilityCase):
         lib_size = os.path.getsize(os.path.join(self.app, "bin.qar"))
         cases = [
             # No inode left beside the root: no work directory.
-            ("size=2m,nr_inodes=1", NO_WORK_DIR),
+            ("size=2m,nr_inodes=1", None),
             # Room for the directory, not for the runtime library.
             ("size=2m", (1, LIBS_ERROR)),
             # Room for the runtime library, not for the modules.
@@ -338,16 +467,17 @@ class TempDirTest(ReliabilityCase):
         for n, (options, expected) in enumerate(cases):
             with self.subTest(options=options):
                 where = self.mount_tmpfs("small%d" % n, options)
+                if expected is None:
+                    expected = no_work_dir(where)
                 before = snapshot(self.app), snapshot(self.cwd)
                 done = self.run_launcher([], tmpdir=where)
                 self.assertStartFails(done, expected)
                 self.assertEqual((snapshot(self.app), snapshot(self.cwd)),
                                  before)
                 # Nothing but work directories on the full file system,
-                # and none at all where none could be made (a healthy run
-                # looks the same from outside: status 1, silent).
+                # and none at all where none could be made.
                 self.assertEqual(set(os.listdir(where)), work_dirs(where))
-                if expected == NO_WORK_DIR:
+                if expected == no_work_dir(where):
                     self.assertEqual(os.listdir(where), [])
 
 

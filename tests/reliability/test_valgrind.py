@@ -2,7 +2,8 @@
 
 A real "send" to a local pyftpdlib FTPS server, and the launcher's own
 failure paths (archive preparation failing half-way, a runtime library that
-cannot be loaded, an import that fails and goes to the error reporter):
+cannot be loaded, no usable tav_init.zip, imports of damaged or non-code
+module data that fail and go to the error reporter):
 no invalid access, no use of uninitialised memory, no leak.  The runtime's
 own leaks are suppressed by tests/valgrind.supp.  Runs only with
 SKIFF_RUN_VALGRIND=1 (ctest -L valgrind), like the probe's valgrind test.
@@ -15,7 +16,8 @@ import unittest
 
 from rel_helpers import (ReliabilityCase, SOURCE_DIR, ftps_servers,
                          require_root)
-from test_startup_faults import CORE_ERROR, content_at
+from test_startup_faults import (CORE_ERROR, INIT_ZIP_ERROR, content_at,
+                                 name_at)
 
 VALGRIND_SUPP = os.path.join(SOURCE_DIR, "tests", "valgrind.supp")
 VALGRIND_ERROR = 99
@@ -114,11 +116,19 @@ class ValgrindRunTest(ReliabilityCase):
                 return data
             return mutate
 
+        def int_as_ftplib(data):
+            start = content_at("ftplib")(data)
+            data[start:start + 5] = b"\xe9*\x00\x00\x00"  # marshalled 42
+            return data
+
         lib = "libpython3.11.so.1.0"
         cases = [
             ("modules.qar", truncate, 1, CORE_ERROR),
             ("bin.qar", flip_at(content_at(lib)), 2, b""),
             ("modules.qar", flip_at(content_at("ftplib")), 1, None),
+            ("modules.qar", int_as_ftplib, 1, None),
+            ("modules.qar", flip_at(name_at("tav_init.zip", 0)), 1,
+             INIT_ZIP_ERROR),
         ]
         pristine = {}
         for name in ("bin.qar", "modules.qar"):

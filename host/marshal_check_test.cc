@@ -1,0 +1,70 @@
+#include "host/marshal_check.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// `depth` lists of one item each around None.
+Bytes nested(int depth) {
+  Bytes out;
+  for (int i = 0; i < depth; ++i) out.insert(out.end(), {'[', 1, 0, 0, 0});
+  out.push_back('N');
+  return out;
+}
+
+// The layout of a code object: five 4-byte fields, eight objects, one
+// 4-byte field, two objects (None stands in for each object here).
+Bytes codeShape() {
+  return cat({{0xe3}, Bytes(20, 0), Bytes(8, 'N'), Bytes(4, 0), Bytes(2, 'N')});
+}
+
+TEST(MarshalCheckTest, CountsMustFitTheBytesThatFollow) {
+  const Bytes huge = {0xff, 0xff, 0xff, 0x7f};
+  const Bytes minusHuge = {0x01, 0x00, 0x00, 0x80};
+  const Bytes code = codeShape();
+  struct Case {
+    const char* what;
+    Bytes data;
+    int sound;
+  };
+  const Case cases[] = {
+      {"None", {'N'}, 1},
+      {"int, then bytes the reader ignores", {0xe9, 42, 0, 0, 0, 'x'}, 1},
+      {"dict {'a': None}", {'{', 0xda, 1, 'a', 'N', '0'}, 1},
+      {"code", code, 1},
+      {"nested 100 deep", nested(100), 1},
+      {"empty", {}, 0},
+      {"unknown type", {'Q'}, 0},
+      {"null outside a dict", {'0'}, 0},
+      {"int cut short", {'i', 1, 2}, 0},
+      {"dict without its end", {'{', 'N', 'N'}, 0},
+      {"code without its last object", Bytes(code.begin(), code.end() - 1), 0},
+      {"tuple of 2^31-1", cat({{'('}, huge, {'N'}}), 0},
+      {"list of 2^31-1", cat({{0xdb}, huge, {'N'}}), 0},
+      {"set of 2^31-1", cat({{'<'}, huge, {'N'}}), 0},
+      {"negative tuple count", cat({{'('}, minusHuge}), 0},
+      {"long of 2^31-1 digits", cat({{'l'}, huge, {0, 0}}), 0},
+      {"long of -(2^31-1) digits", cat({{'l'}, minusHuge, {0, 0}}), 0},
+      {"bytes longer than the data", cat({{'s'}, huge, {'x'}}), 0},
+      {"negative text length", cat({{'a'}, minusHuge}), 0},
+      {"short text past the end", {'z', 5, 'a'}, 0},
+      {"nested 2001 deep", nested(2001), 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.sound, marshalShapeIsSound(c.data.data(), c.data.size()))
+        << c.what;
+  }
+}
+
+}  // namespace
