@@ -51,7 +51,11 @@
 #endif
 
 // The runtime's object, as far as the stand-in needs one: a name.
+// The head every runtime object starts with (the launcher reads the type
+// of a module's code), then the name the log shows.
 struct PyObject {
+  PySsize refcnt;
+  PyObject* type;
   char name[1100];  // a path of kPathBufferSize bytes and quotes fit
 };
 struct PyThreadState {
@@ -67,10 +71,10 @@ size_t gNextObject;
 int gListCount;
 int gTupleCount;
 
-PyObject gSystemExit = {"SystemExit"};
-PyObject gKeyboardInterrupt = {"KeyboardInterrupt"};
-PyObject gImportError = {"ImportError"};
-PyObject gException = {"Exception"};  // any other exception
+PyObject gSystemExit = {0, nullptr, "SystemExit"};
+PyObject gKeyboardInterrupt = {0, nullptr, "KeyboardInterrupt"};
+PyObject gImportError = {0, nullptr, "ImportError"};
+PyObject gException = {0, nullptr, "Exception"};  // any other exception
 PyThreadState gThread;
 
 PyObject* gPending;  // the exception "set" in the runtime, or null
@@ -79,9 +83,10 @@ int gInitialized;
 char gProgramName[1100];
 char gSearchPath[1100];
 
-PyObject* newObject(const std::string& name) {
+PyObject* newObject(const std::string& name, PyObject* type = nullptr) {
   PyObject* object =
       &gObjects[gNextObject++ % (sizeof gObjects / sizeof gObjects[0])];
+  object->type = type;
   snprintf(object->name, sizeof object->name, "%s", name.c_str());
   return object;
 }
@@ -264,7 +269,8 @@ STANDIN_EXPORT int Py_IgnoreEnvironmentFlag;
 STANDIN_EXPORT PyObject* PyExc_SystemExit = &gSystemExit;
 STANDIN_EXPORT PyObject* PyExc_KeyboardInterrupt = &gKeyboardInterrupt;
 STANDIN_EXPORT PyObject* PyExc_ImportError = &gImportError;
-STANDIN_EXPORT PyObject _Py_NoneStruct = {"None"};
+STANDIN_EXPORT PyObject _Py_NoneStruct = {0, nullptr, "None"};
+STANDIN_EXPORT PyObject PyCode_Type = {0, nullptr, "code type"};
 
 STANDIN_EXPORT void Py_IncRef(PyObject* o) { RECORD(o); }
 STANDIN_EXPORT void Py_DecRef(PyObject* o) { RECORD(o); }
@@ -404,7 +410,7 @@ STANDIN_EXPORT PyObject* PyImport_ExecCodeModuleEx(const char* name,
 STANDIN_EXPORT PyObject* PyMarshal_ReadObjectFromString(const char*,
                                                         PySsize size) {
   RECORD(size);
-  return newObject("code");
+  return newObject("code", &PyCode_Type);
 }
 
 STANDIN_EXPORT int PyCallable_Check(PyObject* o) {
@@ -545,7 +551,7 @@ STANDIN_EXPORT void Py_SetPath(const wchar_t* path) {
 }  // extern "C"
 
 // Each export has its slot's type, and every slot but Py_InitModule4 has
-// an export: the handle and the 68 names fill the record.
+// an export: the handle and the 69 names fill the record.
 // clang-format off
 #define STANDIN_NAMES(X)                                                  \
   X(Py_NoSiteFlag) X(Py_FrozenFlag) X(Py_DontWriteBytecodeFlag)           \
@@ -571,7 +577,7 @@ STANDIN_EXPORT void Py_SetPath(const wchar_t* path) {
   X(PyLong_FromSize_t) X(PyTuple_New) X(PyTuple_Size) X(PyTuple_GetItem)  \
   X(PyTuple_SetItem) X(PyList_New) X(PyList_Append) X(PyList_Size)        \
   X(PyList_GetItem) X(Py_DecodeLocale) X(PyMem_RawFree) X(Py_SetPath)     \
-  X(Py_IgnoreEnvironmentFlag)
+  X(Py_IgnoreEnvironmentFlag) X(PyCode_Type)
 // clang-format on
 
 #define STANDIN_SLOT_TYPE(name)                                        \
