@@ -99,6 +99,8 @@ def _reply_reader(text):
     """A client whose control connection reads text (no network)."""
     client = app._FTP_TLS.__new__(app._FTP_TLS)
     client.file = io.StringIO(text, newline="")
+    client.timeout = app.DEFAULT_LIMIT
+    client._reader = app._ReplyReader(None, client.timeout)
     return client
 
 
