@@ -6,7 +6,8 @@
 Runs the shipped launcher (a private copy of DIST_DIR, default build/dist)
 once per case against the scripted fault server of tests/servers on a
 loopback address (port 21: needs root), with SKIFFRELAY_TIMEOUT=S (default
-5), and prints one row per case: the printed line, the exit status, the
+5; 0 leaves the variable unset, so every case runs under the program's
+default limit), and prints one row per case: the printed line, the exit status, the
 wall time and the launcher's peak resident set size (from GNU time, which
 starts it: a child forked straight from this script would count the
 script's own peak as well).  The first rows are a well-behaved server, for
@@ -42,6 +43,7 @@ CASES = [
     ("data-tls-stall", "send", {}), ("transfer-stall", "send", {}),
     ("transfer-stall", "tchk", {}), ("data-held", "send", {}),
     ("reply-bomb-greeting", "test", {}), ("reply-bomb-user", "send", {}),
+    ("reply-trickle", "test", {}),
     ("listing-bomb", "tchk", {}),
     ("listing-bomb", "tchk", {"listing_bytes": LISTING_NAMES * 19}),
 ]
@@ -101,7 +103,8 @@ def main():
                                                              "hostile.test")
         env = dict(os.environ, TMPDIR=tmp)
         env.pop("SKIFFRELAY_TIMEOUT", None)
-        cases = [(f, c, a, opts.limit) for f, c, a in CASES]
+        limit = opts.limit if opts.limit > 0 else None
+        cases = [(f, c, a, limit) for f, c, a in CASES]
         if opts.default:
             cases.append(("silent", "test", {}, None))
 
