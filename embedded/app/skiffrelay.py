@@ -36,6 +36,7 @@ import time
 import pickle  # noqa: F401 (part of the program's run-time closure)
 import io
 import socket
+import select
 import ftplib
 
 from M2Crypto import ftpslib
@@ -223,6 +224,9 @@ class _DataConnection(ftpslib.SSL.Connection):
     takes its socket's time-out as the limit of each wait (see _FTP_TLS).
     """
 
+    # The control connection, watched while draining (set by _FTP_TLS).
+    control = None
+
     def sendall(self, data):
         # The TLS write reports trouble either by raising or by a short
         # count; treat both as a failed transfer so that a cut-off upload
@@ -271,15 +275,22 @@ class _DataConnection(ftpslib.SSL.Connection):
         self.set_socket_write_timeout(ftpslib.SSL.timeout(seconds, micro))
         self.close()
         self.socket.shutdown(socket.SHUT_WR)
-        # The drain: a server that never closes costs one limit, no more;
-        # reaching it is no failure, since the reply decides.
+        # The drain ends when the server closes its end, or as soon as its
+        # reply starts to arrive on the control connection (it has the
+        # whole file by then), or after one limit; reaching the limit is no
+        # failure, since the reply decides.
+        watched = [self.socket]
+        if self.control is not None:
+            watched.append(self.control)
         deadline = time.monotonic() + limit
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 return
-            self.socket.settimeout(left)
-            if not self.socket.recv(65536):
+            readable = select.select(watched, [], [], left)[0]
+            if self.control is not None and self.control in readable:
+                return
+            if readable and not self.socket.recv(65536):
                 return
 
 
@@ -414,6 +425,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
             return conn, size
         try:
             tls = _DataConnection(self.ssl_ctx, conn)
+            tls.control = self.sock
             tls.setup_ssl()
             tls.set_connect_state()
             tls.set_session(self.sock.get_session())
