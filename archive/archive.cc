@@ -60,13 +60,6 @@ ArchiveMember* newMember(const char* name, uint32_t offset) {
   return member;
 }
 
-// Reads exactly `length` bytes at `position`; 1 on success.
-int readAt(FILE* file, uint64_t position, void* buffer, size_t length) {
-  if (position > static_cast<uint64_t>(LONG_MAX)) return 0;
-  if (fseek(file, static_cast<long>(position), SEEK_SET) != 0) return 0;
-  return fread(buffer, 1, length, file) == length;
-}
-
 // Enters the entries of a decoded index into the member table. Returns 0
 // only when memory fails; a malformed entry just ends the walk.
 int loadIndex(Archive* archive, const uint8_t* index, size_t length) {
@@ -250,6 +243,12 @@ uint32_t decodeStored(const Archive* archive, ArchiveMember* member,
 }
 
 }  // namespace
+
+int readAt(FILE* file, uint64_t position, void* buffer, size_t length) {
+  if (position > static_cast<uint64_t>(LONG_MAX)) return 0;
+  if (fseek(file, static_cast<long>(position), SEEK_SET) != 0) return 0;
+  return fread(buffer, 1, length, file) == length;
+}
 
 uint32_t readMember(Archive* archive, ArchiveMember* member,
                     uint8_t** content) {

@@ -86,5 +86,8 @@ ArchiveMember* nextMember(Archive* archive);
 int renameMember(Archive* archive, ArchiveMember** slot, const char* newName);
 // 1 when the last bytes of `name` equal `suffix`.
 int nameEndsWith(const char* name, const char* suffix);
+// Reads exactly `length` bytes at `position` of an open file; 1 on
+// success, 0 on a failed seek or a short read.
+int readAt(FILE* file, uint64_t position, void* buffer, size_t length);
 
 #endif  // SKIFF_ARCHIVE_ARCHIVE_H_

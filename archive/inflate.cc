@@ -63,7 +63,7 @@ int inflateBufferLimited(const uint8_t* input, size_t inputLength,
       stream.next_out = buffer + size;
       stream.avail_out = static_cast<uInt>(grown - size);
       size = grown;
-        }
+    }
     result = inflate(&stream, Z_FULL_FLUSH);
   }
   (void)inflateEnd(&stream);  // only fails on a broken stream state

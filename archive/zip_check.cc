@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "archive/archive.h"
 #include "platform/platform.h"
 
 namespace {
@@ -25,12 +26,6 @@ struct ScopedFile {
   }
 };
 
-// Reads `size` bytes at `offset`; 1 when all of them came.
-int readAt(FILE* file, long offset, uint8_t* out, size_t size) {
-  return fseek(file, offset, SEEK_SET) == 0 &&
-         fread(out, 1, size, file) == size;
-}
-
 }  // namespace
 
 int isZipFile(const char* path) {
@@ -47,7 +42,10 @@ int isZipFile(const char* path) {
   }
   std::vector<uint8_t> tail(tailSize);
   long tailStart = fileSize - static_cast<long>(tailSize);
-  if (!readAt(f.file, tailStart, tail.data(), tailSize)) return 0;
+  if (!readAt(f.file, static_cast<uint64_t>(tailStart), tail.data(),
+              tailSize)) {
+    return 0;
+  }
   for (size_t at = tailSize - kEndRecordSize + 1; at-- > 0;) {
     const uint8_t* record = tail.data() + at;
     if (memcmp(record, "PK\5\6", 4) != 0) continue;
@@ -60,7 +58,8 @@ int isZipFile(const char* path) {
     // The directory ends where the record starts (whatever data precedes
     // the zip: readers take its offset relative to that).
     uint8_t signature[4];
-    return readAt(f.file, recordOffset - static_cast<long>(directorySize),
+    return readAt(f.file,
+                  static_cast<uint64_t>(recordOffset) - directorySize,
                   signature, sizeof signature) &&
            memcmp(signature, "PK\1\2", 4) == 0;
   }

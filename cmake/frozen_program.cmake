@@ -12,13 +12,7 @@
 # test folders build frozen programs too.
 include_guard(DIRECTORY)
 
-set(SKIFF_PYTHON /usr/bin/python3.11 CACHE FILEPATH
-    "interpreter that compiles the embedded modules; must match the runtime")
 set(SKIFF_FRAMEWORK_DIR ${PROJECT_SOURCE_DIR}/embedded/framework)
-set(SKIFF_GENERATOR ${PROJECT_SOURCE_DIR}/tools/gen_embedded.py)
-# The generator's load order decides the sources at configure time.
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             ${SKIFF_GENERATOR})
 
 # The path module embedded second: POSIX path rules here. APP_INFO's
 # "distribution" names the platform the program is built for: the

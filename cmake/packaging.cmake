@@ -13,11 +13,6 @@
 # later ones only depend on it.
 include_guard(GLOBAL)
 
-if(NOT SKIFF_PYTHON)
-  set(SKIFF_PYTHON /usr/bin/python3.11 CACHE FILEPATH
-      "interpreter that compiles the embedded modules; must match the runtime")
-endif()
-
 function(skiff_package_archives target out_dir)
   cmake_parse_arguments(ARG "" "MAIN" "EMBEDDED;EXTRA" ${ARGN})
   if(WIN32 OR CMAKE_CROSSCOMPILING)

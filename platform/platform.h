@@ -138,8 +138,8 @@ void unloadLibrary(void* library);
 // of rows (name, current function, default function), one row per call:
 // "openFile", "writeFile", "makeDir", "spawnDetached", "wallClockSeconds",
 // "allocateZeroed", "allocate", "reallocate", "dirAllowsExec",
-// "randomBytes". A replacement has the
-// signature of the call it replaces, cast to PlatformCall.
+// "randomBytes". A replacement has the signature of the call it replaces,
+// cast to PlatformCall.
 typedef void (*PlatformCall)();
 // Makes the named call run `fn`, or its default again when `fn` is null.
 // 1 done, 0 unknown name.

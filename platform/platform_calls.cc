@@ -4,8 +4,9 @@
 // platformSetCall to make an open, a write, a mkdir, a spawn or an
 // allocation fail, to watch allocation sizes, to feed the clock a known
 // second or the random source known bytes, or to say which directories
-// allow loading code. Adding a call: its index and row here, its forwarder below, its
-// default (here, or in each platform file when it differs by platform).
+// allow loading code. Adding a call: its index and row here, its
+// forwarder below, its default (here, or in each platform file when it
+// differs by platform).
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>

@@ -261,6 +261,7 @@ def generate(args):
 
 
 def _write_if_changed(path, text):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     try:
         if _read(path).decode("utf-8") == text:
             return
@@ -270,12 +271,6 @@ def _write_if_changed(path, text):
     with open(tmp, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     os.replace(tmp, path)
-
-
-def _write(path, text):
-    out_dir = os.path.dirname(os.path.abspath(path))
-    os.makedirs(out_dir, exist_ok=True)
-    _write_if_changed(path, text)
 
 
 def main(argv):
@@ -305,10 +300,11 @@ def main(argv):
                              "order")
     args = parser.parse_args(argv)
     if args.order_header:
-        _write(args.order_header, render_order_header())
+        _write_if_changed(args.order_header, render_order_header())
         return 0
     if args.names_header:
-        _write(args.names_header, render_names_header(args.path_module))
+        _write_if_changed(args.names_header,
+                          render_names_header(args.path_module))
         return 0
     if not args.framework_dir or not args.main:
         parser.error("--framework-dir and --main are required")
@@ -324,7 +320,7 @@ def main(argv):
     except (GenerateError, OSError) as e:
         sys.stderr.write("gen_embedded: %s\n" % e)
         return 1
-    _write(args.output, text)
+    _write_if_changed(args.output, text)
     return 0
 
 
