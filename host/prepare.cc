@@ -66,15 +66,17 @@ static size_t buildPath(char* out, const char* dir, const char* name) {
   return pathJoin(out, kPathBufferSize, name);
 }
 
-// Puts `dir` in front of PATH for this process and its children. An unset
-// or empty PATH becomes `dir` alone: an empty entry in a PATH list means
-// the current directory, so no separator is left dangling.
+// Puts `dir` in front of PATH for this process and its children; an
+// unset PATH counts as empty. An empty PATH becomes `dir` and the list
+// separator, except where an empty entry of a PATH list means the current
+// directory (POSIX): there it becomes `dir` alone, so that the search
+// does not gain whatever directory the run happens to be in.
 static void prependToPath(const char* dir) {
   const char* old = getEnv("PATH");
   std::string value = dir;
-  if (old && *old) {
+  if ((old && *old) || !kEmptyPathEntryIsCurrentDir) {
     value += kPathListSeparator;
-    value += old;
+    if (old) value += old;
   }
   (void)setEnv("PATH", value.c_str());  // a failed set leaves PATH as it was
 }
@@ -96,9 +98,24 @@ static const char* sharedMemberName(Archive* archive, Archive* other) {
   return nullptr;
 }
 
-int prepareArchives(const char* exePath, char* runtimePath) {
+// Prints `what` unless the failure is the work directory's and the
+// caller asked to hear of that instead; always 0, the failed result.
+static int prepareFailed(const char* what, DirShortfall found,
+                         DirShortfall* shortfall) {
+  if (found != kDirFine && shortfall) {
+    *shortfall = found;
+  } else {
+    printStartupError(what);
+  }
+  return 0;
+}
+
+int prepareArchives(const char* exePath, char* runtimePath,
+                    DirShortfall* shortfall) {
   (void)releaseArchives();  // a second preparation starts from scratch
   runtimePath[0] = '\0';
+  if (shortfall) *shortfall = kDirFine;
+  DirShortfall found = kDirFine;
 
   gPackages = createTable(kStringTableTag);
 
@@ -124,13 +141,17 @@ int prepareArchives(const char* exePath, char* runtimePath) {
   if (gPackages && workDirLength && havePaths) {
     libraries.archive = openArchive(binPath, 0);
   }
-  if (!libraries.archive ||
-      writeAllMembers(libraries.archive, workDir) !=
-          libraries.archive->memberCount ||
-      !buildPath(runtimePath, workDir, kRuntimeLibraryName)) {
+  int extracted = libraries.archive &&
+                  writeAllMembers(libraries.archive, workDir, &found) ==
+                      libraries.archive->memberCount;
+  if (extracted && !buildPath(runtimePath, workDir, kRuntimeLibraryName)) {
+    found = kDirPathTooLong;
+    extracted = 0;
+  }
+  if (!extracted) {
     runtimePath[0] = '\0';
-    printStartupError("unable to extract required libraries");
-    return 0;
+    return prepareFailed("unable to extract required libraries", found,
+                         shortfall);
   }
   phase = phaseEnd("extract-bin.qar", phase);
   const char* libraryDir = addLocation(workDir);  // kept, published nowhere
@@ -170,9 +191,9 @@ int prepareArchives(const char* exePath, char* runtimePath) {
 
   // Native extension modules are loaded from files, so the modules
   // archive is also extracted whole.
-  if (!extractArchive(modulesPath, 0, workDir)) {
-    printStartupError("unable to extract the python extensions archive");
-    return 0;
+  if (!extractArchive(modulesPath, 0, workDir, &found)) {
+    return prepareFailed("unable to extract the python extensions archive",
+                         found, shortfall);
   }
   // The runtime's only search path while it starts: without a readable
   // zip there it would abort with a fatal error of its own.

@@ -7,6 +7,7 @@
 #define SKIFF_HOST_PREPARE_H_
 
 #include "archive/archive.h"
+#include "archive/extract.h"
 #include "archive/hash_table.h"
 
 // Archive table slots, indexed by module type.
@@ -27,8 +28,12 @@ void printStartupError(const char* what);
 
 // Extracts and opens everything; writes the runtime library's path into
 // `runtimePath` (kPathBufferSize bytes). 1 when all archives are ready; 0
-// after printing its one "# Error: ...\r\n" line on standard error.
-int prepareArchives(const char* exePath, char* runtimePath);
+// after printing its one "# Error: ...\r\n" line on standard error. When
+// `shortfall` is given and an extraction failed for the work directory's
+// sake (no room, paths too long for it), 0 with *shortfall saying which
+// and no line printed: the caller may try another directory.
+int prepareArchives(const char* exePath, char* runtimePath,
+                    DirShortfall* shortfall = nullptr);
 // Renames every "NAME.__init__" member of `archive` to NAME and enters it
 // in the package set. Accepts null.
 void registerPackages(Archive* archive);

@@ -62,28 +62,57 @@ static int claimStaleDir(const char* dirPath, const PathInfo& dirInfo) {
   return lockFileRemoveIfFree(lockPath);
 }
 
+// Deletes the files in `dirPath`, `keep` (a name) excepted when given.
+// Subdirectories (and "." and "..") are not descended into; one left
+// behind keeps the directory too, and a later sweep finishes it. A delete
+// that fails (a name too long to build counts as one) ends the work when
+// `stopAtFailure`, else the rest still go. 1 when the listing ran and
+// every delete succeeded.
+static int removeFilesIn(const char* dirPath, const char* keep,
+                         int stopAtFailure) {
+  DirScan* scan = dirScanOpen(dirPath, "*");
+  if (!scan) return 0;
+  int all = 1;
+  DirEntry entry;
+  while (dirScanNext(scan, &entry)) {
+    if (entry.info.isDir && !entry.info.isLink) continue;
+    if (keep && strcmp(entry.name, keep) == 0) continue;
+    char filePath[kEntryPathSize];
+    if (!joinEntry(filePath, dirPath, entry.name) || !removeFile(filePath)) {
+      all = 0;
+      if (stopAtFailure) break;
+    }
+  }
+  dirScanClose(scan);
+  return all;
+}
+
 void removeStaleWorkDir(const char* dirPath) {
   PathInfo dirInfo;
   if (!statPath(dirPath, &dirInfo) || !isOurDirectory(dirInfo)) return;
   if (!claimStaleDir(dirPath, dirInfo)) return;
-
-  DirScan* scan = dirScanOpen(dirPath, "*");
-  if (!scan) return;
-  DirEntry entry;
-  while (dirScanNext(scan, &entry)) {
-    // Subdirectories (and "." and "..") are not descended into; one left
-    // behind keeps the directory too, and a later sweep finishes it.
-    if (entry.info.isDir && !entry.info.isLink) continue;
-    char filePath[kEntryPathSize];
-    // A delete failure (a name too long to build counts as one) ends the
-    // work on this directory; a concurrent sweep may have got there first.
-    if (!joinEntry(filePath, dirPath, entry.name) || !removeFile(filePath)) {
-      dirScanClose(scan);
-      return;
-    }
-  }
-  dirScanClose(scan);
+  // A concurrent sweep may have got to a file first: its failed delete
+  // ends the work on this directory.
+  if (!removeFilesIn(dirPath, nullptr, 1)) return;
   (void)removeDir(dirPath);  // fails while a subdirectory remains
+}
+
+int removeOwnWorkDir() {
+  const char* dir = workDirPath();
+  if (!dir[0]) {
+    (void)releaseRunLock();  // 0: none was held without a directory
+    return 0;
+  }
+  char lockPath[kEntryPathSize];
+  size_t haveLockPath = joinEntry(lockPath, dir, kLockFileName);
+  (void)removeFilesIn(dir, kLockFileName, 0);  // what stays is swept later
+  (void)releaseRunLock();
+  // The lock file only once released: Windows deletes no file that is
+  // held open without delete sharing. A sweep that finds the directory
+  // unlocked in between does the same work; whichever is second fails
+  // harmlessly.
+  if (haveLockPath) (void)removeFile(lockPath);
+  return removeDir(dir);
 }
 
 void sweepStaleWorkDirs(const char* workDirPath) {

@@ -1,7 +1,8 @@
-// Removal of stale work directories. Every normal run starts a detached
-// copy of the executable in cleanup mode ("--remove_temp_files" DIR); that
-// child sweeps the parent of DIR for work directories whose lock file no
-// live run holds and removes them.
+// Removal of work directories. A run removes its own at its end; one
+// that was killed leaves it behind, so every normal run also starts a
+// detached copy of the executable in cleanup mode ("--remove_temp_files"
+// DIR); that child sweeps the parent of DIR for work directories whose
+// lock file no live run holds and removes them.
 #ifndef SKIFF_LAUNCHER_CLEANUP_H_
 #define SKIFF_LAUNCHER_CLEANUP_H_
 
@@ -22,5 +23,13 @@ void sweepStaleWorkDirs(const char* workDirPath);
 // Removes one work directory unless a live run holds its lock file: its
 // files go, subdirectories (and so the directory) stay.
 void removeStaleWorkDir(const char* dirPath);
+
+// The end of this run's work directory, after the runtime is unloaded and
+// the archives are closed: every file but the lock file goes while the
+// lock is still held, so no sweep works there meanwhile; then the lock is
+// released (releaseRunLock), and the lock file and the directory go.
+// Best effort: what cannot be removed (a subdirectory, a file in use)
+// stays for a later sweep. 1 when the directory is gone.
+int removeOwnWorkDir();
 
 #endif  // SKIFF_LAUNCHER_CLEANUP_H_

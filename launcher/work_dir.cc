@@ -3,11 +3,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include "launcher/paths.h"
 #include "platform/platform.h"
 
 const char kWorkDirPattern[] = "TAV*-SKIFFRELAY";
 const char kLockFileName[] = "__TAV_LOCK__";
+const char kWorkDirNoRoom[] = "no room (disk, quota or file size limit)";
+const char kWorkDirPathTooLong[] = "paths too long";
 static const char kProgramWord[] = "SKIFFRELAY";
 
 static char gExePath[kPathBufferSize];
@@ -32,44 +37,68 @@ static const size_t kRandomNameLength = 12;
 // and a random source that keeps repeating itself cannot loop forever.
 static const int kRandomNameTries = 16;
 
-// Copies `dir` into `out` (kWorkDirBufferSize bytes) when it allows
-// loading the runtime and fits; its length, else 0 and `out` unchanged.
-static size_t useDirIfAllowed(char* out, const char* dir) {
-  size_t n = strlen(dir);
-  if (n == 0 || n >= kWorkDirBufferSize || !dirAllowsExec(dir)) return 0;
-  memcpy(out, dir, n + 1);
-  return n;
-}
-
-// The directory to make the work directory in, into `out`: the first
-// candidate that allows loading the runtime from it. Its length, or 0
-// with the reason in *err.
-static size_t chooseTempDir(char* out, std::string* err) {
-  size_t n = platformTempDir(out, kWorkDirBufferSize);
-  if (n == 0) {
-    *err = std::string("unable to use the temporary directory named by ") +
-           kTempDirVariable;
-    return 0;
+// Where work directories may go, in order of preference: the user's
+// temporary directory, the system's ones, the executable's own directory.
+// Candidate `index` into `out` (kWorkDirBufferSize bytes): its length; 0
+// when the candidate is not there (a system directory that is the user's
+// one already, an executable directory that cannot be found or does not
+// fit); -1 past the last one.
+static long tempDirCandidate(int index, const char* first, char* out) {
+  if (index == 0) {
+    return static_cast<long>(platformTempDir(out, kWorkDirBufferSize));
   }
-  if (dirAllowsExec(out)) return n;
-  std::string tried = out;
-  for (const char* const* dir = kSystemTempDirs; *dir; ++dir) {
-    if (strcmp(*dir, out) == 0) continue;  // the default when unset
-    if (size_t length = useDirIfAllowed(out, *dir)) return length;
-    tried = tried + ", " + *dir;
-  }
-  char exePath[kPathBufferSize];
+  int systemCount = 0;
+  while (kSystemTempDirs[systemCount]) ++systemCount;
+  const char* dir = nullptr;
   char exeDir[kPathBufferSize];
-  if (getExePath(exePath) && pathParent(exePath, exeDir)) {
-    if (size_t length = useDirIfAllowed(out, exeDir)) return length;
-    tried = tried + ", " + exeDir;
+  if (index <= systemCount) {
+    dir = kSystemTempDirs[index - 1];
+    if (strcmp(dir, first) == 0) return 0;  // the default when unset
+  } else if (index == systemCount + 1) {
+    char exePath[kPathBufferSize];
+    if (!getExePath(exePath) || !pathParent(exePath, exeDir)) return 0;
+    dir = exeDir;
+  } else {
+    return -1;
   }
-  *err = "no temporary directory allows loading the runtime (missing or "
-         "mounted noexec: " + tried + "); set " + kTempDirVariable +
-         " to one that does";
-  return 0;
+  size_t n = strlen(dir);
+  if (n >= kWorkDirBufferSize) return 0;
+  memcpy(out, dir, n + 1);
+  return static_cast<long>(n);
 }
 
+// The candidates passed over so far, with the reason for each; kept for
+// the line that ends a run for which none would do.
+struct PassedOver {
+  std::string dir;
+  const char* why;
+};
+static const char kNoExec[] = "missing or mounted noexec";
+static std::vector<PassedOver> gPassedOver;
+static int gNextCandidate;        // the first candidate not yet tried
+static std::string gFirstCandidate;
+static std::string gTempDir;      // where the work directory in use is
+
+// The line for a run that found no candidate to use.
+static std::string noCandidateLeft() {
+  std::string list;
+  int onlyNoExec = 1;
+  for (const PassedOver& p : gPassedOver) {
+    if (p.why != kNoExec) onlyNoExec = 0;
+  }
+  for (const PassedOver& p : gPassedOver) {
+    if (!list.empty()) list += ", ";
+    list += p.dir;
+    if (!onlyNoExec) list = list + ": " + p.why;
+  }
+  if (onlyNoExec) {
+    return std::string("no temporary directory allows loading the runtime "
+                       "(missing or mounted noexec: ") +
+           list + "); set " + kTempDirVariable + " to one that does";
+  }
+  return "no temporary directory has room for a run (" + list + "); set " +
+         kTempDirVariable + " to one that does";
+}
 // Writes the separator and the random name after `base` in `path`; 1, or
 // 0 when the random source fails or the name does not fit.
 static int formatRandomName(char* path, size_t base) {
@@ -86,8 +115,8 @@ static int formatRandomName(char* path, size_t base) {
 }
 
 // Makes the work directory inside the directory `path` holds (`base`
-// bytes long) and leaves its path in `path`; 1, or 0 when none could be
-// made.
+// bytes long) and leaves its path in `path`; 1, 0 when none could be
+// made, -1 when the file system has no room for one.
 static int makeWorkDirIn(char* path, size_t base) {
   long pid = processId();
   for (char letter = 'Z'; letter >= 'A'; --letter) {
@@ -98,10 +127,53 @@ static int makeWorkDirIn(char* path, size_t base) {
     // process with the same identifier, anyone's link) makes the letter
     // taken, with no gap between looking and making.
     if (makeDir(path)) return 1;
+    if (lastFailureWasNoRoom()) return -1;
   }
   for (int i = 0; i < kRandomNameTries; ++i) {
     if (formatRandomName(path, base) && makeDir(path)) return 1;
   }
+  return 0;
+}
+
+// Makes the work directory in the first candidate from gNextCandidate on
+// that allows loading the runtime and has room; its length, or 0 with the
+// reason in *err.
+static size_t makeWorkDir(const char** out, std::string* err) {
+  char path[kWorkDirBufferSize];
+  for (;; ++gNextCandidate) {
+    long n = tempDirCandidate(gNextCandidate, gFirstCandidate.c_str(), path);
+    if (n < 0) break;
+    if (n == 0) {
+      if (gNextCandidate > 0) continue;
+      *err = std::string("unable to use the temporary directory named by ") +
+             kTempDirVariable;
+      return 0;
+    }
+    if (gNextCandidate == 0) gFirstCandidate = path;
+    if (!dirAllowsExec(path)) {
+      gPassedOver.push_back({path, kNoExec});
+      continue;
+    }
+    std::string dir = path;
+    size_t base = static_cast<size_t>(n);
+    // A root temporary directory keeps no trailing separator: the name
+    // then follows a single separator.
+    if (path[base - 1] == kPathSeparator) path[--base] = '\0';
+    int made = makeWorkDirIn(path, base);
+    if (made > 0) {
+      ++gNextCandidate;
+      gTempDir = dir;
+      memcpy(gWorkDir, path, strlen(path) + 1);
+      *out = gWorkDir;
+      return strlen(gWorkDir);
+    }
+    if (made == 0) {
+      *err = "unable to create a work directory in " + dir;
+      return 0;
+    }
+    gPassedOver.push_back({dir, kWorkDirNoRoom});
+  }
+  *err = noCandidateLeft();
   return 0;
 }
 
@@ -111,23 +183,25 @@ size_t getWorkDir(const char** out, std::string* err) {
     return strlen(gWorkDir);
   }
   *out = nullptr;
+  // A first search starts from the first candidate again.
+  gNextCandidate = 0;
+  gPassedOver.clear();
   std::string reason;
-  char path[kWorkDirBufferSize];
-  size_t base = chooseTempDir(path, &reason);
-  if (base > 0) {
-    std::string dir = path;
-    // A root temporary directory keeps no trailing separator: the name
-    // then follows a single separator.
-    if (path[base - 1] == kPathSeparator) path[--base] = '\0';
-    if (makeWorkDirIn(path, base)) {
-      memcpy(gWorkDir, path, strlen(path) + 1);
-      *out = gWorkDir;
-      return strlen(gWorkDir);
-    }
-    reason = "unable to create a work directory in " + dir;
+  size_t length = makeWorkDir(out, &reason);
+  if (!length && err) *err = reason;
+  return length;
+}
+
+size_t nextWorkDir(const char* why, const char** out, std::string* err) {
+  *out = nullptr;
+  if (gWorkDir[0]) {
+    gPassedOver.push_back({gTempDir, why});
+    gWorkDir[0] = '\0';
   }
-  if (err) *err = reason;
-  return 0;
+  std::string reason;
+  size_t length = makeWorkDir(out, &reason);
+  if (!length && err) *err = reason;
+  return length;
 }
 
 const char* workDirPath() { return gWorkDir; }
@@ -181,6 +255,10 @@ uint64_t processRandomKey() {
 void resetWorkDirForTesting() {
   releaseRunLock();
   gWorkDir[0] = '\0';
+  gPassedOver.clear();
+  gNextCandidate = 0;
+  gFirstCandidate.clear();
+  gTempDir.clear();
 }
 
 void resetRandomKeyForTesting() { memset(gKey, 0, sizeof gKey); }

@@ -4,7 +4,9 @@
 //
 // Where: the first of the user's temporary directory ($TMPDIR), the
 // system's ones (/tmp, /var/tmp) and the executable's own directory that
-// allows loading the runtime library from it (not mounted noexec).
+// allows loading the runtime library from it (not mounted noexec) and has
+// room for a work directory; one whose file system fills up during
+// extraction is left for the next (see nextWorkDir).
 //
 // Work directory name: "TAV" <pid> <letter> "-SKIFFRELAY", the letter the
 // first of 'Z' down to 'A' whose name is free. Each name is tried with an
@@ -34,6 +36,18 @@ size_t getExePath(char* out);
 // disk. Length of the path, or 0 (and *out null) on failure, with the
 // reason in `*err` (when given) as one line naming the directory tried.
 size_t getWorkDir(const char** out, std::string* err = nullptr);
+
+// A run whose work directory cannot hold its files (extraction ran out of
+// room, or the paths did not fit) moves on: the caller removes that
+// directory (removeOwnWorkDir), then nextWorkDir makes one in the next
+// candidate that allows loading the runtime and has room. `why` is one of
+// the texts below, named in the line that ends a run for which no
+// candidate is left. Length of the new path, or 0 (and *out null) with
+// the reason in `*err`.
+extern const char kWorkDirNoRoom[];       // "no room (disk, quota or ...)"
+extern const char kWorkDirPathTooLong[];  // "paths too long"
+size_t nextWorkDir(const char* why, const char** out,
+                   std::string* err = nullptr);
 
 // The work directory path, or "" before getWorkDir succeeded.
 const char* workDirPath();

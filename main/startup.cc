@@ -15,6 +15,31 @@
 
 const char kForkOption[] = "--multiprocessing-fork";
 
+// Prepares the archives in the work directory; while one has no room for
+// them (a full disk, a quota, a file-size limit) or is too deep for their
+// paths, it is removed and the next candidate directory tried. 1 when the
+// archives are ready, 0 after the one "# Error: " line.
+static int prepareInWorkDirWithRoom(const char* exePath, char* runtimePath) {
+  for (;;) {
+    DirShortfall shortfall = kDirFine;
+    if (prepareArchives(exePath, runtimePath, &shortfall)) return 1;
+    if (shortfall == kDirFine) return 0;  // damaged archives: line printed
+    (void)releaseArchives();
+    (void)removeOwnWorkDir();
+    const char* workDir = nullptr;
+    std::string reason;
+    const char* why =
+        shortfall == kDirNoRoom ? kWorkDirNoRoom : kWorkDirPathTooLong;
+    // Each move takes the next candidate: a bounded list.
+    if (!nextWorkDir(why, &workDir, &reason)) {
+      printStartupError(reason.c_str());
+      return 0;
+    }
+    (void)acquireRunLock();
+    spawnCleanupChild(exePath);  // its sweep covers the new directory's
+  }
+}
+
 int runLauncher(int argc, char** argv) {
   // Cleanup mode: one sweep and nothing else (no work directory, no lock,
   // no runtime). It wins over every other option.
@@ -60,7 +85,7 @@ int runLauncher(int argc, char** argv) {
   char runtimePath[kPathBufferSize];
   runtimePath[0] = '\0';
   int status = 0;
-  if (!prepareArchives(exePath, runtimePath)) {
+  if (!prepareInWorkDirWithRoom(exePath, runtimePath)) {
     status = kStatusPrepareFailed;  // its "# Error: " line is printed
   } else if (!bindRuntime(runtimePath)) {
     status = kStatusNoRuntime;
@@ -73,10 +98,13 @@ int runLauncher(int argc, char** argv) {
     phaseEnd("unbind-runtime", phase);
   }
 
-  // Teardown in reverse order of acquisition; the work directory stays
-  // for the sweep of a later run.
+  // Teardown in reverse order of acquisition. The run's files go while it
+  // still holds its lock, which is released on the way; what cannot be
+  // removed stays for the sweep of a later run.
   (void)releaseArchives();  // always 1
-  (void)releaseRunLock();   // 0 only when no lock was taken
+  phase = phaseStart();
+  (void)removeOwnWorkDir();  // best effort
+  phaseEnd("remove-work-dir", phase);
   phaseReportTotals();
   return status;
 }

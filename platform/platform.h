@@ -74,6 +74,13 @@ int makeDir(const char* path);
 int removeDir(const char* path);   // 1 removed, 0 failed
 int removeFile(const char* path);  // 1 removed, 0 failed; never follows links
 
+// 1 when the file call that just failed (makeDir, openFile, writeFile,
+// fclose) failed for lack of room: the disk or the user's quota is full,
+// or the file would pass the process's file-size limit (ENOSPC, EDQUOT,
+// EFBIG; ERROR_DISK_FULL). Asked right after the failure, before any
+// other call can change the answer.
+int lastFailureWasNoRoom();
+
 // Seconds since 1970-01-01 UTC, or -1 when the clock cannot be read.
 // Replaceable (see platformSetCall): a test feeds a known second.
 int64_t wallClockSeconds();
@@ -88,6 +95,11 @@ void* reallocate(void* block, size_t size);
 
 // Environment of this process and its children. An empty value removes
 // the variable. getEnv returns null when it is not set.
+//
+// kEmptyPathEntryIsCurrentDir: 1 where an empty entry of a PATH list
+// means the current directory (POSIX), so that "DIR:" would add it to the
+// search; 0 where an empty entry means nothing (Windows).
+extern const int kEmptyPathEntryIsCurrentDir;
 const char* getEnv(const char* name);
 int setEnv(const char* name, const char* value);
 

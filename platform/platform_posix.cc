@@ -25,6 +25,7 @@ const char kExecutableSuffix[] = "";
 const char kExtensionModuleSuffix[] = ".so";
 const char kTempDirVariable[] = "TMPDIR";
 const char* const kSystemTempDirs[] = {"/tmp", "/var/tmp", nullptr};
+const int kEmptyPathEntryIsCurrentDir = 1;
 
 // Process set-up before main runs.
 //
@@ -36,11 +37,15 @@ const char* const kSystemTempDirs[] = {"/tmp", "/var/tmp", nullptr};
 // lower ones are open by then.
 //
 // A start-up error line written to a pipe nobody reads any more must not
-// end the process by SIGPIPE: its status is the caller's answer. The
-// runtime ignores SIGPIPE from its start on anyway; this only moves that
-// to the start of the process.
+// end the process by SIGPIPE, nor a write beyond a file-size limit
+// (ulimit -f) by SIGXFSZ: the status and the line are the caller's
+// answer. Ignored, each becomes a failed write (EPIPE, EFBIG) that takes
+// the ordinary failure path. The runtime ignores both from its start on
+// anyway; this only moves that to the start of the process, before the
+// archives are extracted.
 static int posixPrepareProcess() {
   (void)signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal
+  (void)signal(SIGXFSZ, SIG_IGN);
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     int opened = open("/dev/null", O_RDWR);
@@ -142,6 +147,10 @@ int isReservedFileName(const char*) { return 0; }
 int platformRealMakeDir(const char* path) { return mkdir(path, 0700) == 0; }
 int removeDir(const char* path) { return rmdir(path) == 0; }
 int removeFile(const char* path) { return unlink(path) == 0; }
+
+int lastFailureWasNoRoom() {
+  return errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+}
 
 long processId() { return static_cast<long>(getpid()); }
 

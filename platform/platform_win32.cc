@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@ const char kExtensionModuleSuffix[] = ".pyd";
 const char kTempDirVariable[] = "TMP";
 // The user's temporary directory is the only one: no other is tried.
 const char* const kSystemTempDirs[] = {nullptr};
+const int kEmptyPathEntryIsCurrentDir = 0;
 
 // Standard output and error carry exactly the bytes the program prints:
 // the launcher's message lines already end in "\r\n", which text mode
@@ -130,6 +132,14 @@ int platformRealMakeDir(const char* path) {
 }
 
 int removeDir(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+// The C runtime's streams report a full disk in errno; the system's own
+// calls (CreateDirectoryA, CreateFileA) in the last error.
+int lastFailureWasNoRoom() {
+  if (errno == ENOSPC || errno == EFBIG) return 1;
+  DWORD error = GetLastError();
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
 
 int isReservedFileName(const char* name) {
   size_t n = strlen(name);

@@ -65,15 +65,38 @@ def _timestampLine():
 def _openText(filename, append):
     """Opens a report file as text; "\\n" becomes the platform's line end.
 
+    The files lie beside the executable under fixed names, in a folder
+    others may write to: a symbolic link planted there is never followed
+    (a dangling one would even create its target), and a FIFO, a device
+    or a directory is never written to nor waited on (a FIFO without a
+    reader would hold the run for good).  Either way there is no report
+    file (OSError) and the run goes on.  A new file gets the permissions
+    open() gives it.
+
     Paths and values may hold characters the file encoding cannot take
     (surrogate-escaped bytes of argv, for instance); they are written
     escaped rather than losing the whole report.
     """
-    mode = "a" if append else "w"
-    if sys.version_info[0] >= 3:
-        return open(filename, mode, encoding="utf-8",
-                    errors="backslashreplace")
-    return open(filename, mode)
+    import os
+    import stat
+    flags = (os.O_WRONLY | os.O_CREAT | (os.O_APPEND if append else 0) |
+             getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0) |
+             getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOINHERIT", 0))
+    fd = os.open(filename, flags, 0o666)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError("not a regular file: %s" % filename)
+        if not append:
+            # Truncated only now that it is known to be a regular file.
+            os.ftruncate(fd, 0)
+        if sys.version_info[0] >= 3:
+            os.set_blocking(fd, True)
+            return os.fdopen(fd, "a" if append else "w", encoding="utf-8",
+                             errors="backslashreplace")
+        return os.fdopen(fd, "a" if append else "w")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def _writeReport(filename, append, timestamp, text):

@@ -300,6 +300,36 @@ class ReportFilesTest(unittest.TestCase):
         with open(other) as f:
             self.assertEqual(f.read(), "ValueError: no tb\n\n")
 
+    def test_planted_entries_are_never_written_through(self):
+        # Links (dangling or not), a FIFO without a reader and a directory
+        # at the report names: no report, nothing written or created
+        # elsewhere, no wait.
+        target = os.path.join(self.temp.name, "victim")
+        with open(target, "w") as f:
+            f.write("keep")
+        try:
+            Holder().first("x")
+        except RuntimeError:
+            error = tav_error.ErrorObject()
+        plants = [("link", lambda p: os.symlink(target, p)),
+                  ("dangling", lambda p: os.symlink(target + ".new", p)),
+                  ("fifo", os.mkfifo), ("directory", os.mkdir)]
+        for label, plant in plants:
+            for suffix, write in ((".log", error.dumpExceptionInfo),
+                                  (".dump", error.dumpMemory)):
+                with self.subTest(plant=label, file=suffix):
+                    path = sys.executable + suffix
+                    plant(path)
+                    try:
+                        with self.assertRaises(OSError):
+                            write()
+                    finally:
+                        (os.rmdir if label == "directory" else os.unlink)(
+                            path)
+        with open(target) as f:
+            self.assertEqual(f.read(), "keep")
+        self.assertFalse(os.path.exists(target + ".new"))
+
 
 class RegisterErrorCallbackTest(unittest.TestCase):
 
