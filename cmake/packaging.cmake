@@ -49,6 +49,25 @@ function(skiff_package_archives target out_dir)
   set(work ${CMAKE_BINARY_DIR}/packaging/${target})
   set(packager ${PROJECT_SOURCE_DIR}/tools/package.py)
   set(recorder ${PROJECT_SOURCE_DIR}/tools/package_recorder.py)
+
+  # A build interpreter that cannot import what the program needs (the TLS
+  # package above all) would pack archives without it: the program would
+  # build and then fail every command. Found out here, before anything is
+  # built, with the Debian package to install.
+  set(check_args --main ${main} --embedded ${embedded})
+  if(ARG_EXTRA)
+    list(APPEND check_args --extra ${ARG_EXTRA})
+  endif()
+  execute_process(
+    COMMAND ${SKIFF_PYTHON} ${packager} --check-imports --work-dir ${work}
+            ${check_args}
+    RESULT_VARIABLE check_result
+    ERROR_VARIABLE check_error
+    OUTPUT_QUIET)
+  if(check_result)
+    string(STRIP "${check_error}" check_error)
+    message(FATAL_ERROR "${target}: ${check_error}")
+  endif()
   set(outputs ${out_dir}/bin.qar ${out_dir}/modules.qar)
   set(extra_args "")
   if(SKIFF_RUNTIME_LIBRARY)

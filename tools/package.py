@@ -215,10 +215,29 @@ class _BranchFolder(object):
         return True
 
 
-def scan_imports(path):
+# Exceptions whose handler makes the imports of its try block optional.
+_IMPORT_FAILURES = ("ImportError", "ModuleNotFoundError", "Exception",
+                    "BaseException")
+
+
+def _catches_import_failure(handler):
+    """Whether an except clause catches a failed import."""
+    if handler.type is None:
+        return True
+    names = (handler.type.elts if isinstance(handler.type, ast.Tuple)
+             else [handler.type])
+    return any(isinstance(n, ast.Name) and n.id in _IMPORT_FAILURES
+               for n in names)
+
+
+def scan_imports(path, optional=None):
     """Absolute imports of one script at any depth (imports inside functions
     run at run time too), except under branches the runtime does not take:
-    [(module, fromlist)]."""
+    [(module, fromlist)]. When `optional` (a dict) is given, each module
+    found maps to whether every import of it lies inside a try block whose
+    handler catches a failed import (the script can do without it); an
+    entry already there stays true only if this script's imports are all
+    guarded too."""
     try:
         with open(path, "rb") as f:
             tree = ast.parse(f.read(), filename=path)
@@ -227,22 +246,35 @@ def scan_imports(path):
     folder = _BranchFolder()
     found = []
 
-    def visit(node, module_level):
+    def note(module, guarded):
+        found.append(module)
+        if optional is not None:
+            optional[module[0]] = optional.get(module[0], True) and guarded
+
+    def visit(node, module_level, guarded=False):
         if isinstance(node, ast.Import):
             for alias in node.names:
-                found.append((alias.name, ()))
+                note((alias.name, ()), guarded)
         elif isinstance(node, ast.ImportFrom):
             if node.level == 0 and node.module:
-                found.append((node.module, tuple(a.name for a in node.names)))
+                note((node.module, tuple(a.name for a in node.names)),
+                     guarded)
+        elif isinstance(node, ast.Try) and any(
+                _catches_import_failure(h) for h in node.handlers):
+            for child in node.body:
+                visit(child, module_level, True)
+            for child in node.handlers + node.orelse + node.finalbody:
+                visit(child, module_level, guarded)
+            return
         elif isinstance(node, ast.If):
             taken = folder.fold(node.test)
-            visit(node.test, False)
+            visit(node.test, False, guarded)
             if taken is _UNKNOWN or taken:
                 for child in node.body:
-                    visit(child, module_level)
+                    visit(child, module_level, guarded)
             if taken is _UNKNOWN or not taken:
                 for child in node.orelse:
-                    visit(child, module_level)
+                    visit(child, module_level, guarded)
             return
         elif (module_level and isinstance(node, ast.Assign)
               and len(node.targets) == 1
@@ -250,7 +282,7 @@ def scan_imports(path):
             folder.names[node.targets[0].id] = folder.fold(node.value)
         inner = module_level and isinstance(node, (ast.Module, ast.Try))
         for child in ast.iter_child_nodes(node):
-            visit(child, inner)
+            visit(child, inner, guarded)
 
     visit(tree, True)
     return found
@@ -522,8 +554,8 @@ def human(n):
 def parse_args(argv):
     parser = argparse.ArgumentParser(
         description="Packs bin.qar and modules.qar for a frozen program.")
-    parser.add_argument("--qar", required=True, help="the qar tool")
-    parser.add_argument("--out-dir", required=True,
+    parser.add_argument("--qar", help="the qar tool")
+    parser.add_argument("--out-dir",
                         help="where bin.qar and modules.qar are written")
     parser.add_argument("--work-dir", required=True,
                         help="build-tree directory for staging and the manifest")
@@ -545,8 +577,15 @@ def parse_args(argv):
     parser.add_argument("--file-prefix", default="skiffrelay",
                         help="first part of the compiled modules' file names")
     parser.add_argument("--depfile", help="write the sources used as a depfile")
+    parser.add_argument("--check-imports", action="store_true",
+                        help="only check that the build interpreter imports "
+                        "everything the program needs (nothing is written "
+                        "but the work directory's plan)")
     parser.add_argument("--quiet", action="store_true")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    if not args.check_imports and not (args.qar and args.out_dir):
+        parser.error("--qar and --out-dir are required to pack")
+    return args
 
 
 def skipped_modules(main_script, embedded):
@@ -560,16 +599,16 @@ def skipped_modules(main_script, embedded):
     return skip
 
 
-def plan_imports(scripts, skip, slim, extra_args):
+def plan_imports(scripts, skip, slim, extra_args, optional=None):
     """The imports the recorder runs: those of the scripts, then the
     EXTRA_MODULES, the modules an original (not slim) init needs, and
     --extra; each once, in first-occurrence order (import order can matter
-    to a module)."""
+    to a module). `optional` as for scan_imports."""
     imports = []
     for script in scripts:
         if not script.endswith(".py"):
             continue  # a template (_tav_app_info.py.in) imports nothing
-        imports.extend(i for i in scan_imports(script)
+        imports.extend(i for i in scan_imports(script, optional)
                        if i[0].split(".")[0] not in skip)
     extra = list(EXTRA_MODULES)
     for name, entry in sorted(SLIM_INITS.items()):
@@ -579,6 +618,30 @@ def plan_imports(scripts, skip, slim, extra_args):
         imports.append((name, ()))
     seen = set()
     return [i for i in imports if not (i in seen or seen.add(i))]
+
+
+# The Debian package of a module the program needs that is not part of
+# the runtime's own library.
+DEBIAN_PACKAGES = {"M2Crypto": "python3-m2crypto"}
+
+
+def check_needed_imported(failed, optional):
+    """Every import the program cannot do without must have worked in the
+    build interpreter: an archive without it would give a program whose
+    every command fails at run time. Raises naming the first missing one
+    and the Debian package to install."""
+    for module, reason in failed:
+        if optional.get(module):
+            continue
+        top = module.split(".")[0]
+        where = DEBIAN_PACKAGES.get(top)
+        hint = ("install the Debian package %s" % where if where else
+                "install the Debian package that provides it")
+        raise PackageError(
+            "%s cannot import %s, which the program needs (%s): %s "
+            "(tools/install-deps.sh installs everything the build needs), "
+            "or name another interpreter with -DSKIFF_PYTHON" %
+            (sys.executable, module, reason, hint))
 
 
 def check_left_out_unneeded(failed, left_out):
@@ -629,19 +692,24 @@ def main(argv):
     if sys.version_info[:2] != (3, 11):
         raise PackageError("must run under Python 3.11 (the runtime's "
                            "marshal format), not %s" % sys.version.split()[0])
-    os.makedirs(args.out_dir, exist_ok=True)
     os.makedirs(args.work_dir, exist_ok=True)
 
     # What the scripts import, recorded in a fresh interpreter.
     scripts = [args.main] + list(args.embedded)
     skip = skipped_modules(args.main, args.embedded)
     slim, slim_notes = choose_slim_inits(search_path())
-    for note in slim_notes:
-        sys.stderr.write("package.py: %s\n" % note)
-    imports = plan_imports(scripts, skip, slim, args.extra)
+    if not args.check_imports:
+        for note in slim_notes:
+            sys.stderr.write("package.py: %s\n" % note)
+    optional = {}
+    imports = plan_imports(scripts, skip, slim, args.extra, optional)
     left_out = choose_left_out(imports)
     loaded, failed = record_closure(imports, args.work_dir, slim, left_out)
+    check_needed_imported(failed, optional)
     check_left_out_unneeded(failed, left_out)
+    if args.check_imports:
+        return 0
+    os.makedirs(args.out_dir, exist_ok=True)
 
     # The members of both archives.
     members, _ = collect_modules(loaded, skip, args.file_prefix)
@@ -670,6 +738,9 @@ def main(argv):
                     if m.role not in GENERATED_ROLES]
         # A changed original init decides against its slim form.
         sources += [os.path.join(d, "__init__.py") for _, d in slim.values()]
+        # The folders modules are found in: a package installed or removed
+        # there changes what the imports load (an optional one found now).
+        sources += search_path()
         write_depfile(args.depfile, [bin_path, modules_path], sources)
 
     if not args.quiet:

@@ -108,6 +108,32 @@ class ScanImportsTest(unittest.TestCase):
                     f.write(textwrap.dedent(source))
                 self.assertEqual(sorted(package.scan_imports(path)), sorted(expected))
 
+    def test_optional_only_where_every_import_is_guarded(self):
+        scratch = tempfile.mkdtemp(prefix="scan_imports.")
+        self.addCleanup(shutil.rmtree, scratch)
+        path = os.path.join(scratch, "script.py")
+        with open(path, "w") as f:
+            f.write(textwrap.dedent("""
+                try:
+                    import maybe, both
+                except ImportError:
+                    import fallback
+                try:
+                    import caught_wide
+                except (OSError, Exception):
+                    pass
+                try:
+                    import not_caught
+                except OSError:
+                    pass
+                import both
+                """))
+        optional = {}
+        package.scan_imports(path, optional)
+        self.assertEqual(optional, {"maybe": True, "caught_wide": True,
+                                    "both": False, "fallback": False,
+                                    "not_caught": False})
+
     def test_unreadable_script_is_an_error(self):
         scratch = tempfile.mkdtemp(prefix="scan_imports.")
         self.addCleanup(shutil.rmtree, scratch)
@@ -264,6 +290,29 @@ class ArchivesTest(unittest.TestCase):
                 self.assertTrue(proc.stderr.startswith(b"package.py: "), proc.stderr)
                 self.assertNotIn(b"Traceback", proc.stderr)
                 self.assertEqual(os.listdir(out) if os.path.isdir(out) else [], [])
+
+
+class MissingPackageTest(unittest.TestCase):
+    """A build interpreter without Debian's dist-packages (a bare venv)
+    lacks M2Crypto: the configuration stops and names the package, rather
+    than a build that packs archives without it."""
+
+    def test_configure_names_the_missing_package(self):
+        scratch = tempfile.mkdtemp(prefix="missing_package.")
+        self.addCleanup(shutil.rmtree, scratch)
+        venv = os.path.join(scratch, "venv")
+        subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv],
+                       check=True, timeout=120)
+        source = os.path.join(HERE, os.pardir, os.pardir)
+        proc = subprocess.run(
+            ["cmake", "-S", source, "-B", os.path.join(scratch, "build"),
+             "-DSKIFF_BENCH=OFF",
+             "-DSKIFF_PYTHON=" + os.path.join(venv, "bin", "python3.11")],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        self.assertNotEqual(proc.returncode, 0)
+        error = b" ".join(proc.stderr.split())
+        self.assertIn(b"cannot import M2Crypto", error)
+        self.assertIn(b"python3-m2crypto", error)
 
 
 @unittest.skipUnless(os.path.isfile(os.path.join(DIST, "skiffrelay")),
