@@ -1,9 +1,11 @@
 #include "archive/extract.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -35,6 +37,12 @@ FILE* recordingOpen(const char* path, const char* mode) {
 // Writes the first half and reports just that, as a full disk would.
 size_t halfWrite(const void* data, size_t size, FILE* file) {
   return fwrite(data, 1, size / 2, file);
+}
+
+// Writes nothing and fails as a full disk does.
+size_t fullDiskWrite(const void*, size_t, FILE*) {
+  errno = ENOSPC;
+  return 0;
 }
 
 std::string readText(const std::string& path) {
@@ -275,7 +283,24 @@ TEST_F(ExtractTest, LargeStoredMembersCopiedInPieces) {
   ASSERT_TRUE(readFileBytes(inWorkDir("big.so"), &got));
   EXPECT_TRUE(got == big);
   EXPECT_EQ(big.size(), findMember(a, "big.so")->contentSize);
+
+  // The archive cut short after the first piece, once open: the member
+  // cannot be read, and the file begun for it goes again.
+  clearWorkDir();
+  ASSERT_EQ(0, truncate(path.c_str(), 16 + 4 + kPiece + kPiece / 2));
+  EXPECT_EQ(0, extractOne(a, "big.so"));
+  EXPECT_FALSE(fileExists(inWorkDir("big.so")));
   closeArchive(a);
+}
+
+// A write that fails for lack of room is the directory's fault, not the
+// archive's: the caller hears so (and tries another directory).
+TEST_F(ExtractTest, FullDiskIsReported) {
+  std::string path = saveArchive(makeArchive(kKindZlib, kMembers));
+  DirShortfall shortfall = kDirFine;
+  platformSetCall("writeFile", reinterpret_cast<PlatformCall>(fullDiskWrite));
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0, workDir_.c_str(), &shortfall));
+  EXPECT_EQ(kDirNoRoom, shortfall);
 }
 
 TEST_F(ExtractTest, OversizedContentIsNotWritten) {
@@ -320,7 +345,9 @@ TEST_F(ExtractTest, OverlongTargetPathIsRefusedNotCut) {
   std::string fitting(1022 - workDir_.size(), 'f');
   std::string path = saveArchive(makeArchive(
       kKindStored, {{longName, toBytes("long")}, {fitting, toBytes("fits")}}));
-  EXPECT_EQ(0, extract(path));
+  DirShortfall shortfall = kDirFine;
+  EXPECT_EQ(0, extractArchive(path.c_str(), 0, workDir_.c_str(), &shortfall));
+  EXPECT_EQ(kDirPathTooLong, shortfall);
   EXPECT_EQ(std::set<std::string>{fitting}, listDir(workDir_));
   Archive* a = openArchive(path.c_str(), 0);
   ASSERT_NE(nullptr, a);

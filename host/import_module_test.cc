@@ -69,6 +69,7 @@ class ImportModuleTest : public LiveRuntimeTest {
         {"plain", "Z = 3\n"},
         {"orphan.sub", "W = 4\n"},
         {"raises", "raise KeyError('boom')\n"},
+        {"app_only", "V = 5\n"},
     };
     std::vector<WriterMember> members;
     for (const Source& s : sources) {
@@ -212,6 +213,21 @@ TEST_F(ImportModuleTest, ExecModuleRunsArchivedCode) {
       "for _ in range(50): t.execModule('plain', 'skiffrelay/plain')\n"
       "th.join(10)\n"
       "assert done == [1]\n",
+  });
+}
+
+// A module the core archive cannot give is read from the application
+// archive (two handles on one file here: the core's entry is renamed
+// away).
+TEST_F(ImportModuleTest, ExecModuleFallsBackToTheApplicationArchive) {
+  Archive* core = moduleArchive(kModuleTypeCore);
+  ArchiveMember* member = findMember(core, "app_only");
+  ASSERT_NE(nullptr, member);
+  ASSERT_EQ(1, renameMember(core, &member, "app_only.gone"));
+  runCases({
+      "assert t.hasModule('app_only') == t.MODULE_TYPE_APP\n"
+      "m = t.execModule('app_only', 'skiffrelay/app_only')\n"
+      "assert m is not None and m.V == 5\n",
   });
 }
 

@@ -23,6 +23,14 @@ Bytes nested(int depth) {
   return out;
 }
 
+// `depth` small tuples (one-byte count) of one item each around None.
+Bytes nestedSmall(int depth) {
+  Bytes out;
+  for (int i = 0; i < depth; ++i) out.insert(out.end(), {')', 1});
+  out.push_back('N');
+  return out;
+}
+
 // The layout of a code object: five 4-byte fields, eight objects, one
 // 4-byte field, two objects (None stands in for each object here).
 Bytes codeShape() {
@@ -44,6 +52,9 @@ TEST(MarshalCheckTest, CountsMustFitTheBytesThatFollow) {
       {"dict {'a': None}", {'{', 0xda, 1, 'a', 'N', '0'}, 1},
       {"code", code, 1},
       {"nested 100 deep", nested(100), 1},
+      // (1j, None): a binary complex is two 8-byte doubles.
+      {"complex in a tuple",
+       cat({{')', 2, 'y'}, Bytes(14, 0), {0xf0, 0x3f, 'N'}}), 1},
       {"empty", {}, 0},
       {"unknown type", {'Q'}, 0},
       {"null outside a dict", {'0'}, 0},
@@ -60,6 +71,7 @@ TEST(MarshalCheckTest, CountsMustFitTheBytesThatFollow) {
       {"negative text length", cat({{'a'}, minusHuge}), 0},
       {"short text past the end", {'z', 5, 'a'}, 0},
       {"nested 2001 deep", nested(2001), 0},
+      {"small tuples nested 2001 deep", nestedSmall(2001), 0},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.sound, marshalShapeIsSound(c.data.data(), c.data.size()))

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "launcher/work_dir.h"
 #include "platform/platform.h"
 #include "tests/test_util.h"
 
@@ -125,6 +126,15 @@ TEST_F(SweepTest, StaleDirectoriesGoOthersStay) {
   EXPECT_FALSE(fileExists(hiddenFiles));
 }
 
+TEST_F(SweepTest, LockThatIsADirectoryMeansStale) {
+  // No run ever locks a directory: its files go at once, young or not;
+  // only the directory and its lock directory stay.
+  std::string dir = makeWorkDir("TAV111Z-SKIFFRELAY", false);
+  ASSERT_EQ(0, mkdir((dir + "/__TAV_LOCK__").c_str(), 0700));
+  sweep();
+  EXPECT_EQ(std::set<std::string>{"__TAV_LOCK__"}, listDir(dir));
+}
+
 TEST_F(SweepTest, SubdirectoryKeepsItselfAndItsDirectory) {
   std::string dir = makeWorkDir("TAV110Z-SKIFFRELAY", true);
   std::string sub = dir + "/sub";
@@ -189,6 +199,31 @@ TEST_F(SweepTest, DirectoryOfAnotherUserIsSkipped) {
   sweep();
   EXPECT_TRUE(fileExists(dir + "/__TAV_LOCK__"));
   EXPECT_TRUE(fileExists(dir + "/libpython.so"));
+}
+
+TEST_F(SweepTest, RunRemovesItsOwnDirectoryAtTheEnd) {
+  ScopedEnv tmpdir("TMPDIR", temp_.dir);
+  for (bool withSubdir : {false, true}) {
+    resetWorkDirForTesting();
+    const char* dir = nullptr;
+    ASSERT_NE(0u, getWorkDir(&dir));
+    std::string path = dir;
+    ASSERT_EQ(1, acquireRunLock());
+    ASSERT_TRUE(writeFileText(path + "/libpython.so", "lib"));
+    ASSERT_TRUE(writeFileText(path + "/.hidden", "x"));
+    if (withSubdir) {
+      ASSERT_EQ(0, mkdir((path + "/sub").c_str(), 0700));
+    }
+    EXPECT_EQ(withSubdir ? 0 : 1, removeOwnWorkDir());
+    EXPECT_EQ(0, releaseRunLock());  // released on the way
+    // What cannot go (the subdirectory) keeps the directory for a sweep.
+    if (withSubdir) {
+      EXPECT_EQ(std::set<std::string>{"sub"}, listDir(path));
+    } else {
+      EXPECT_FALSE(fileExists(path));
+    }
+  }
+  resetWorkDirForTesting();
 }
 
 TEST_F(SweepTest, ArgumentWithoutParentOrMissingDirectoryIsHarmless) {

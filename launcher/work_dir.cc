@@ -11,7 +11,7 @@
 
 const char kWorkDirPattern[] = "TAV*-SKIFFRELAY";
 const char kLockFileName[] = "__TAV_LOCK__";
-const char kWorkDirNoRoom[] = "no room (disk, quota or file size limit)";
+const char kWorkDirNoRoom[] = "no room (disk or quota full, or file size limit)";
 const char kWorkDirPathTooLong[] = "paths too long";
 static const char kProgramWord[] = "SKIFFRELAY";
 
@@ -74,6 +74,7 @@ struct PassedOver {
   const char* why;
 };
 static const char kNoExec[] = "missing or mounted noexec";
+static const char kUnusableTempDir[] = "unreadable or too long";
 static std::vector<PassedOver> gPassedOver;
 static int gNextCandidate;        // the first candidate not yet tried
 static std::string gFirstCandidate;
@@ -87,7 +88,7 @@ static std::string noCandidateLeft() {
     if (p.why != kNoExec) onlyNoExec = 0;
   }
   for (const PassedOver& p : gPassedOver) {
-    if (!list.empty()) list += ", ";
+    if (!list.empty()) list += onlyNoExec ? ", " : "; ";
     list += p.dir;
     if (!onlyNoExec) list = list + ": " + p.why;
   }
@@ -96,7 +97,7 @@ static std::string noCandidateLeft() {
                        "(missing or mounted noexec: ") +
            list + "); set " + kTempDirVariable + " to one that does";
   }
-  return "no temporary directory has room for a run (" + list + "); set " +
+  return "no temporary directory can hold a run (" + list + "); set " +
          kTempDirVariable + " to one that does";
 }
 // Writes the separator and the random name after `base` in `path`; 1, or
@@ -116,18 +117,23 @@ static int formatRandomName(char* path, size_t base) {
 
 // Makes the work directory inside the directory `path` holds (`base`
 // bytes long) and leaves its path in `path`; 1, 0 when none could be
-// made, -1 when the file system has no room for one.
+// made, kNoRoomThere when the file system has no room for one,
+// kTooLongThere when the name does not fit after the directory.
+const int kNoRoomThere = -1;
+const int kTooLongThere = -2;
 static int makeWorkDirIn(char* path, size_t base) {
   long pid = processId();
   for (char letter = 'Z'; letter >= 'A'; --letter) {
     int n = snprintf(path + base, kWorkDirBufferSize - base, "%cTAV%ld%c-%s",
                      kPathSeparator, pid, letter, kProgramWord);
-    if (n < 0 || static_cast<size_t>(n) >= kWorkDirBufferSize - base) break;
+    if (n < 0 || static_cast<size_t>(n) >= kWorkDirBufferSize - base) {
+      return kTooLongThere;
+    }
     // Exclusive: anything at that path (a file or directory of an earlier
     // process with the same identifier, anyone's link) makes the letter
     // taken, with no gap between looking and making.
     if (makeDir(path)) return 1;
-    if (lastFailureWasNoRoom()) return -1;
+    if (lastFailureWasNoRoom()) return kNoRoomThere;
   }
   for (int i = 0; i < kRandomNameTries; ++i) {
     if (formatRandomName(path, base) && makeDir(path)) return 1;
@@ -144,10 +150,12 @@ static size_t makeWorkDir(const char** out, std::string* err) {
     long n = tempDirCandidate(gNextCandidate, gFirstCandidate.c_str(), path);
     if (n < 0) break;
     if (n == 0) {
-      if (gNextCandidate > 0) continue;
-      *err = std::string("unable to use the temporary directory named by ") +
-             kTempDirVariable;
-      return 0;
+      // The user's directory could not be read, or is too long for any
+      // path here: the next one will do.
+      if (gNextCandidate == 0) {
+        gPassedOver.push_back({kTempDirVariable, kUnusableTempDir});
+      }
+      continue;
     }
     if (gNextCandidate == 0) gFirstCandidate = path;
     if (!dirAllowsExec(path)) {
@@ -171,7 +179,8 @@ static size_t makeWorkDir(const char** out, std::string* err) {
       *err = "unable to create a work directory in " + dir;
       return 0;
     }
-    gPassedOver.push_back({dir, kWorkDirNoRoom});
+    gPassedOver.push_back(
+        {dir, made == kNoRoomThere ? kWorkDirNoRoom : kWorkDirPathTooLong});
   }
   *err = noCandidateLeft();
   return 0;

@@ -44,7 +44,7 @@ size_t getWorkDir(const char** out, std::string* err = nullptr);
 // the texts below, named in the line that ends a run for which no
 // candidate is left. Length of the new path, or 0 (and *out null) with
 // the reason in `*err`.
-extern const char kWorkDirNoRoom[];       // "no room (disk, quota or ...)"
+extern const char kWorkDirNoRoom[];       // "no room (disk or quota ...)"
 extern const char kWorkDirPathTooLong[];  // "paths too long"
 size_t nextWorkDir(const char* why, const char** out,
                    std::string* err = nullptr);

@@ -1,5 +1,6 @@
 #include "launcher/work_dir.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <signal.h>
@@ -112,7 +113,11 @@ TEST_F(WorkDirTest, AllLettersTakenGivesARandomPrivateName) {
     const char* path = nullptr;
     ASSERT_NE(0u, getWorkDir(&path));
     std::string name = std::string(path).substr(temp_.dir.size() + 1);
-    EXPECT_EQ(0, fnmatch("TAV*-SKIFFRELAY", name.c_str(), 0)) << name;
+    EXPECT_EQ(0, fnmatch("TAV_[a-z0-9][a-z0-9][a-z0-9][a-z0-9][a-z0-9][a-z0-9]"
+                         "[a-z0-9][a-z0-9][a-z0-9][a-z0-9][a-z0-9][a-z0-9]"
+                         "-SKIFFRELAY",
+                         name.c_str(), 0))
+        << name;
     struct stat st;
     ASSERT_EQ(0, lstat(path, &st));
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -120,6 +125,20 @@ TEST_F(WorkDirTest, AllLettersTakenGivesARandomPrivateName) {
     made.insert(name);
   }
   EXPECT_EQ(2u, made.size());  // not predictable from one run to the next
+
+  // Every byte value maps to a letter or digit: 36, 72 and 252 are the
+  // ones just past the alphabet's length and its multiples.
+  for (uint8_t byte : {35, 36, 72, 252, 255}) {
+    ScopedPlatformCall fixed("randomBytes", sameRandomBytes);
+    gRandomByte = byte;
+    resetWorkDirForTesting();
+    const char* path = nullptr;
+    ASSERT_NE(0u, getWorkDir(&path));
+    std::string name = std::string(path).substr(temp_.dir.size() + 1);
+    EXPECT_EQ(27u, name.size()) << name;
+    ASSERT_EQ(0, rmdir(path));
+  }
+  gRandomByte = 0;
 
   // A random source that repeats itself, or fails, ends after a bounded
   // number of tries with the reason.
@@ -141,7 +160,10 @@ TEST_F(WorkDirTest, AllLettersTakenGivesARandomPrivateName) {
   EXPECT_EQ(0, acquireRunLock());  // no work directory, no lock
 }
 
-int failingMakeDir(const char*) { return 0; }
+int failingMakeDir(const char*) {
+  errno = EACCES;  // not for lack of room: no other candidate is tried
+  return 0;
+}
 std::vector<std::string> gAsked;
 int noDirAllowsExec(const char* dir) {
   gAsked.push_back(dir);
@@ -175,6 +197,58 @@ TEST_F(WorkDirTest, FailuresSayWhichDirectory) {
     EXPECT_NE(std::string::npos, err.find("set TMPDIR")) << err;
     EXPECT_NE(std::string::npos, err.find(asked[0] + ", ")) << err;
   }
+}
+
+std::string gAllowedPrefix;
+std::string gExeDir;
+int onlyTmpdirAndExeDir(const char* dir) {
+  return std::string(dir).compare(0, gAllowedPrefix.size(), gAllowedPrefix) ==
+             0 ||
+         dir == gExeDir;
+}
+int fullUnderPrefix(const char* path) {
+  if (std::string(path).compare(0, gAllowedPrefix.size(), gAllowedPrefix) ==
+      0) {
+    errno = ENOSPC;
+    return 0;
+  }
+  return mkdir(path, 0700) == 0;
+}
+
+// A directory without room is passed over for the next candidate, at the
+// first mkdir or when a run moves on; the line for a run with nowhere
+// left names each directory with its reason.
+TEST_F(WorkDirTest, NoRoomMovesToTheNextCandidate) {
+  char exe[1024];
+  ASSERT_NE(0u, getExePath(exe));
+  gExeDir = std::string(exe, strrchr(exe, '/'));
+  gAllowedPrefix = temp_.dir;
+  ScopedPlatformCall exec("dirAllowsExec", onlyTmpdirAndExeDir);
+  const char* path = nullptr;
+  ASSERT_NE(0u, getWorkDir(&path));
+  std::string first = path;
+  EXPECT_EQ(temp_.path(nameFor('Z')), first);
+  ASSERT_NE(0u, nextWorkDir(kWorkDirNoRoom, &path));
+  std::string second = path;
+  EXPECT_EQ(gExeDir + "/" + nameFor('Z'), second);
+  EXPECT_STREQ(second.c_str(), workDirPath());
+  std::string err;
+  EXPECT_EQ(0u, nextWorkDir(kWorkDirPathTooLong, &path, &err));
+  EXPECT_EQ(nullptr, path);
+  EXPECT_EQ("no temporary directory can hold a run (" + temp_.dir + ": " +
+                kWorkDirNoRoom + "; /tmp: missing or mounted noexec; "
+                "/var/tmp: missing or mounted noexec; " + gExeDir + ": " +
+                kWorkDirPathTooLong + "); set TMPDIR to one that does",
+            err);
+  ASSERT_EQ(0, rmdir(first.c_str()));
+  ASSERT_EQ(0, rmdir(second.c_str()));
+
+  // A full TMPDIR already at the first mkdir.
+  ScopedPlatformCall full("makeDir", fullUnderPrefix);
+  resetWorkDirForTesting();
+  ASSERT_NE(0u, getWorkDir(&path));
+  EXPECT_EQ(second, path);
+  ASSERT_EQ(0, rmdir(path));
 }
 
 TEST_F(WorkDirTest, RunLockIsHeldUntilReleased) {

@@ -5,6 +5,8 @@
 // sys.argv and sys.path, the embedded modules in load order, the exit
 // decision, finalisation, and the unload while the modules archive and the
 // lock are still held. The same test runs natively and under wine.
+#include <string.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -154,16 +156,22 @@ class StandInRuntimeTest : public testing::Test {
   }
 
   // One "send" run, started by a relative name from the launcher's
-  // folder; `raise` names the exception the main script ends with.
-  RunResult run(const std::string& raise) {
+  // folder; `raise` names the exception the main script ends with,
+  // `extraArg` follows the five arguments when given, `extraEnv` adds to
+  // the environment ("NAME=" unsets NAME).
+  RunResult run(const std::string& raise, const std::string& extraArg = "",
+                const std::vector<std::string>& extraEnv = {}) {
     (void)removeFile(log_.c_str());
     ScopedCurrentDir cwd(app_);
-    return runProgram(
-        {std::string(".") + kSep + exeName_, "send", "host", "user",
-         "pass word", "file"},
-        {std::string(kTempVariable) + "=" + tmp_, "SKIFF_STANDIN_LOG=" + log_,
-         "SKIFF_STANDIN_RAISE=" + raise, "PYTHONHOME=" + tmp_},
-        60, app_);
+    std::vector<std::string> args = {std::string(".") + kSep + exeName_,
+                                     "send", "host", "user", "pass word",
+                                     "file"};
+    if (!extraArg.empty()) args.push_back(extraArg);
+    std::vector<std::string> env = {
+        std::string(kTempVariable) + "=" + tmp_, "SKIFF_STANDIN_LOG=" + log_,
+        "SKIFF_STANDIN_RAISE=" + raise, "PYTHONHOME=" + tmp_};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return runProgram(args, env, 60, app_);
   }
 
   std::vector<std::string> calls() {
@@ -256,7 +264,7 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
         "Py_SetPath " + initZip,
         "Py_Initialize Py_NoSiteFlag=42 Py_FrozenFlag=42 "
         "Py_DontWriteBytecodeFlag=42 Py_IgnoreEnvironmentFlag=1 "
-        "PYTHONHOME=unset",
+        "PYTHONHOME=unset PATH=*",
         "PyEval_InitThreads",
         "PyObject_SetAttrString sys argv list#*",
         "PyObject_SetAttrString sys path list#*",
@@ -311,6 +319,83 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
         appendedTo(log, "sys.path"),
         (std::vector<std::string>{"'" + app_ + "'", "'" + workDir + "'"}));
     EXPECT_TRUE(lockFreedSoon(workDir + kSep + "__TAV_LOCK__"));
+  }
+}
+
+// The start-up's other roads: child mode with and without a failing main
+// script, a framework module that fails with an exception pending, a
+// runtime that is initialised already, and an unset PATH.
+TEST_F(StandInRuntimeTest, ChildModeFailuresAndInitialisedRuntime) {
+  packRuntime(SKIFF_STANDIN_RUNTIME_PATH);
+  const std::string kHandOver = "PyRun_SimpleString *";
+  const std::string kFork = "--multiprocessing-fork";
+  auto has = [](const std::vector<std::string>& log,
+                const std::string& pattern) {
+    for (const std::string& line : log)
+      if (lineMatches(line, pattern)) return true;
+    return false;
+  };
+  {
+    SCOPED_TRACE("child mode");
+    RunResult r = run("", kFork);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(inOrder(
+        calls(),
+        {"PyImport_ExecCodeModuleEx __fork__ *",
+         "PyRun_SimpleString import sys; sys.modules['__main__'] = "
+         "sys.modules['__fork__']",
+         "PyRun_SimpleString from multiprocessing import freeze_support; "
+         "freeze_support()",
+         "Py_Finalize"}));
+  }
+  {
+    SCOPED_TRACE("child mode, the main script fails");
+    RunResult r = run("Exception", kFork);
+    EXPECT_EQ(r.status, 1);
+    std::vector<std::string> log = calls();
+    EXPECT_TRUE(inOrder(log, {"PyImport_ExecCodeModuleEx __fork__ *",
+                              "PyImport_ImportModule tav_error"}));
+    EXPECT_FALSE(has(log, kHandOver));
+  }
+  {
+    SCOPED_TRACE("a framework module fails with an exception pending");
+    RunResult r = run("", "", {"SKIFF_STANDIN_FAIL=tav_path"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed loading embedded module 'tav_path'\n");
+    std::vector<std::string> log = calls();
+    EXPECT_TRUE(inOrder(
+        log, {"PyImport_ExecCodeModuleEx tav_path *", "PyErr_Fetch",
+              "PyImport_ImportModule tav_error",
+              "PyObject_CallMethod tav_error.ErrorObject() showExceptionInfo "
+              "null",
+              "Py_Finalize"}));
+    EXPECT_FALSE(has(log, "PyImport_ExecCodeModuleEx __main__ *"));
+  }
+  {
+    SCOPED_TRACE("runtime initialised already");
+    RunResult r = run("", "", {"SKIFF_STANDIN_INITIALIZED=1"});
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> log = calls();
+    EXPECT_FALSE(has(log, "Py_Initialize*"));
+    EXPECT_FALSE(has(log, "Py_SetProgramName *"));
+    EXPECT_FALSE(has(log, "PyObject_SetAttrString sys argv *"));
+    EXPECT_TRUE(inOrder(log, {"PyObject_SetAttrString sys path list#*",
+                              "PyList_Append sys.path '" + app_ + "'",
+                              "PyImport_ExecCodeModuleEx __main__ *"}));
+  }
+  {
+    // An empty entry in a PATH list means the current directory on POSIX
+    // only: there PATH becomes the work directory alone.
+    SCOPED_TRACE("PATH unset");
+    RunResult r = run("", "", {"PATH="});
+    EXPECT_EQ(r.status, 0);
+    std::vector<std::string> log = calls();
+    std::string initZip = afterPrefix(log, "Py_SetPath ");
+    std::string workDir =
+        initZip.substr(0, initZip.size() - strlen(kInitZipName) - 1);
+    std::string path = afterPrefix(log, "Py_Initialize ");
+    path = path.substr(path.find(" PATH=") + 6);
+    EXPECT_EQ(path, workDir + (kEmptyPathEntryIsCurrentDir ? "" : ";"));
   }
 }
 

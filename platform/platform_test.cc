@@ -53,6 +53,11 @@ TEST(PlatformLockTest, LinkInPlaceOfLockIsRemovedNotFollowed) {
   EXPECT_EQ(lockFileRemoveIfFree(link.c_str()), 1);
   EXPECT_FALSE(fileExists(link));
   EXPECT_TRUE(fileExists(target));
+  // A dangling link too: followed, it would look like no lock file at all
+  // and stay for good.
+  ASSERT_EQ(symlink(tmp.path("gone").c_str(), link.c_str()), 0);
+  EXPECT_EQ(lockFileRemoveIfFree(link.c_str()), 1);
+  EXPECT_FALSE(fileExists(link));
 }
 
 TEST(PlatformDirScanTest, MatchesPatternAndReportsKinds) {

@@ -14,7 +14,11 @@
 // reference counting is only written down.
 //
 // SKIFF_STANDIN_RAISE=SystemExit, KeyboardInterrupt or Exception: running
-// the module "__main__" fails with that exception pending.
+// the main script (the module "__main__", or "__fork__" in child mode)
+// fails with that exception pending. SKIFF_STANDIN_FAIL=NAME: running the
+// module NAME fails with Exception pending. SKIFF_STANDIN_INITIALIZED=1:
+// the runtime says it is initialised before Py_Initialize is called.
+// Py_Initialize also notes PATH as the launcher left it.
 //
 // When the library is unloaded it appends "unload" and whether the modules
 // archive beside the program and the run's lock file are still open in
@@ -289,6 +293,8 @@ STANDIN_EXPORT_INITIALIZE void Py_Initialize() {
   record.note("Py_IgnoreEnvironmentFlag=" + describe(Py_IgnoreEnvironmentFlag));
   const char* home = getenv("PYTHONHOME");
   record.note(std::string("PYTHONHOME=") + (home ? home : "unset"));
+  const char* path = getenv("PATH");
+  record.note(std::string("PATH=") + (path ? path : "unset"));
   gInitialized = 1;
 }
 
@@ -298,6 +304,9 @@ STANDIN_EXPORT void Py_Finalize() {
 }
 STANDIN_EXPORT int Py_IsInitialized() {
   RECORD();
+  static int asked;
+  const char* already = getenv("SKIFF_STANDIN_INITIALIZED");
+  if (!asked++ && already && strcmp(already, "1") == 0) gInitialized = 1;
   return gInitialized;
 }
 STANDIN_EXPORT int PyRun_SimpleString(const char* command) {
@@ -401,8 +410,14 @@ STANDIN_EXPORT PyObject* PyImport_ExecCodeModuleEx(const char* name,
                                                    PyObject* code,
                                                    const char* file) {
   RECORD(name, code, file);
-  if (strcmp(name, "__main__") == 0 && (gPending = exceptionOfMain())) {
+  int isMain = strcmp(name, "__main__") == 0 || strcmp(name, "__fork__") == 0;
+  if (isMain && (gPending = exceptionOfMain())) {
     return nullptr;  // the script ended with an exception
+  }
+  const char* failing = getenv("SKIFF_STANDIN_FAIL");
+  if (failing && strcmp(name, failing) == 0) {
+    gPending = &gException;
+    return nullptr;
   }
   return newObject(name);
 }
