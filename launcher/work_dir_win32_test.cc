@@ -97,12 +97,19 @@ TEST_F(WorkDirWin32Test, DriveRootGetsASingleBackslash) {
   EXPECT_EQ(removeDir(made.c_str()), 1);
 }
 
-TEST_F(WorkDirWin32Test, MissingTemporaryDirectoryFails) {
+// A %TMP% that cannot be used (it has no short form when missing) is
+// passed over for the executable's own folder, the one other candidate.
+TEST_F(WorkDirWin32Test, MissingTemporaryDirectoryFallsBackToTheExeFolder) {
   ScopedEnv tmp("TMP", temp_.path("missing"));
-  const char* path = "unchanged";
-  EXPECT_EQ(getWorkDir(&path), 0u);
-  EXPECT_EQ(path, nullptr);
-  EXPECT_STREQ(workDirPath(), "");
+  char exe[kPathBufferSize];
+  char exeDir[kPathBufferSize];
+  ASSERT_GT(getExePath(exe), 0u);
+  ASSERT_GT(pathParent(exe, exeDir), 0u);
+  const char* path = nullptr;
+  ASSERT_GT(getWorkDir(&path), 0u);
+  std::string made = path;
+  EXPECT_EQ(made, std::string(exeDir) + "\\" + workDirName('Z'));
+  EXPECT_EQ(removeDir(made.c_str()), 1);
 }
 
 // Sharing modes are enforced by the wineserver of one prefix: the other

@@ -289,6 +289,41 @@ class ArchiveDamageTest(ReliabilityCase):
                            IMPORT_FAILS)
 
 
+class ReportFilesTest(ReliabilityCase):
+    def test_planted_entries_at_the_report_names(self):
+        # An internal error (a module whose code cannot be read) with a
+        # FIFO, a link and a dangling link at the report files' names: the
+        # report reaches standard error only, nothing is written through
+        # them or created, and the run does not wait on the FIFO.
+        modules = os.path.join(self.app, "modules.qar")
+        with open(modules, "rb") as f:
+            data = bytearray(f.read())
+        data[content_at("ftplib")(data)] ^= 0x01
+        with open(modules, "wb") as f:
+            f.write(data)
+        victim = os.path.join(self.base, "victim")
+        with open(victim, "w") as f:
+            f.write("keep")
+        log, dump = (os.path.join(self.app, n) for n in REPORT_FILES)
+        plants = [(lambda: os.mkfifo(log), lambda: os.symlink(victim, dump)),
+                  (lambda: os.symlink(victim + ".new", log),
+                   lambda: os.symlink(victim + ".new", dump))]
+        for n, plant in enumerate(plants):
+            with self.subTest(plants=n):
+                for name in (log, dump):
+                    if os.path.lexists(name):
+                        os.unlink(name)
+                for make in plant:
+                    make()
+                done = self.run_launcher([])
+                self.assertNoSignal(done)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(b"ImportError", done.stderr)
+                with open(victim) as f:
+                    self.assertEqual(f.read(), "keep")
+                self.assertFalse(os.path.exists(victim + ".new"))
+
+
 class TempDirTest(ReliabilityCase):
     """TMPDIR missing, not writable, full, mounted noexec; work directory
     names squatted by another user."""
