@@ -20,21 +20,24 @@ __all__ = ["reraise", "showExceptionInfo", "getExceptionInfoString",
            "ErrorObject", "TracebackFrame"]
 
 # The raise statement that carries an explicit traceback has a different
-# syntax in each language version; compiling the matching source at run
-# time keeps this file parseable by both.
+# syntax in each language version. The 3.x form is valid syntax in both and
+# is written out; the 2.x form is compiled from its source at run time, on
+# 2.x only, which keeps this file parseable by both. (Compiling on 3.x too
+# would start up the runtime's compiler for these two lines alone: a
+# millisecond of every run.) Either way the frame of reraise is left out
+# of reports: its module is pyerror, or the fresh namespace's empty name,
+# which every excluded name ends with.
 if sys.version_info[0] >= 3:
-    _RERAISE_SOURCE = ("def reraise(pType, pValue, pTraceback):\n"
-                       "  raise pValue.with_traceback(pTraceback)")
+    def reraise(pType, pValue, pTraceback):
+        """Raises pValue again with the traceback pTraceback."""
+        raise pValue.with_traceback(pTraceback)
 else:
-    _RERAISE_SOURCE = ("def reraise(pType, pValue, pTraceback):\n"
-                       "  raise pValue, None, pTraceback")
-# The fresh namespace has no __name__, so the frame of reraise carries an
-# empty module name and is left out of reports (every excluded name ends
-# with the empty string).
-_reraise_namespace = {}
-exec(compile(_RERAISE_SOURCE, "", "exec"), _reraise_namespace)
-reraise = _reraise_namespace["reraise"]
-del _reraise_namespace
+    _reraise_namespace = {}
+    exec(compile("def reraise(pType, pValue, pTraceback):\n"
+                 "  raise pValue, None, pTraceback", "", "exec"),
+         _reraise_namespace)
+    reraise = _reraise_namespace["reraise"]
+    del _reraise_namespace
 
 # A value whose representation is longer than this is shown shortened to
 # _SHOWN_CHARS characters plus "..." (and its closing bracket or quote).

@@ -142,7 +142,7 @@ class TracebackReportTest(unittest.TestCase):
             pyerror.reraise(pType, pValue, pTraceback)
         except ValueError:
             error = pyerror.ErrorObject()
-        # The reraise frame (no module name) is left out.
+        # The reraise frame (its module is pyerror) is left out.
         self.assertEqual([r.getName() for r in error],
                          ["g", "f", "<module>",
                           "test_reraise_keeps_traceback"])
