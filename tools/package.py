@@ -537,6 +537,46 @@ def write_manifest(path, archives):
                         (archive, m.name, m.role, content_size(m), m.source))
 
 
+def top_level_imports(path):
+    """The source text of a script's module-level import statements, in
+    order: what a run of it imports before anything else happens."""
+    with open(path, "rb") as f:
+        tree = ast.parse(f.read(), filename=path)
+    return [ast.unparse(node) for node in tree.body
+            if isinstance(node, (ast.Import, ast.ImportFrom))]
+
+
+def write_layout(layout_dir, members, main_script, left_out):
+    """The closure as plain files, for plain Python to import from the file
+    system: each module's source (a slim init as shipped) under its dotted
+    path, extension modules beside them, and imports.py, a program that
+    puts the folder first on the path, makes the left-out modules absent
+    and runs the main script's module-level imports. The bytecode caches
+    are written too, as an installed Python has them."""
+    if os.path.isdir(layout_dir):
+        shutil.rmtree(layout_dir)
+    for member in members:
+        parts = member.name.split(".")
+        if member.role == "source":
+            target = os.path.join(layout_dir, *parts) + ".py"
+        elif member.role == "package":
+            target = os.path.join(layout_dir, *parts[:-1] + ["__init__.py"])
+        elif member.role == "extension":
+            target = os.path.join(layout_dir, *parts[:-1]) + ".so"
+        else:
+            continue  # tav_init.zip, the absent list: the runtime's own
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copyfile(member.source, target)
+    lines = ["import sys", "sys.path.insert(0, %r)" % layout_dir]
+    lines += ["sys.modules[%r] = None" % name for name in sorted(left_out)]
+    lines += top_level_imports(main_script)
+    with open(os.path.join(layout_dir, "imports.py"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    import compileall
+    if not compileall.compile_dir(layout_dir, quiet=1):
+        raise PackageError("cannot compile the layout in %s" % layout_dir)
+
+
 def write_depfile(depfile, targets, sources):
     def esc(p):
         return p.replace(" ", "\\ ")
@@ -577,13 +617,16 @@ def parse_args(argv):
     parser.add_argument("--file-prefix", default="skiffrelay",
                         help="first part of the compiled modules' file names")
     parser.add_argument("--depfile", help="write the sources used as a depfile")
+    parser.add_argument("--layout", metavar="DIR",
+                        help="write the closure as plain files into DIR "
+                        "instead of packing (see write_layout)")
     parser.add_argument("--check-imports", action="store_true",
                         help="only check that the build interpreter imports "
                         "everything the program needs (nothing is written "
                         "but the work directory's plan)")
     parser.add_argument("--quiet", action="store_true")
     args = parser.parse_args(argv)
-    if not args.check_imports and not (args.qar and args.out_dir):
+    if not (args.check_imports or args.layout or (args.qar and args.out_dir)):
         parser.error("--qar and --out-dir are required to pack")
     return args
 
@@ -709,10 +752,14 @@ def main(argv):
     check_left_out_unneeded(failed, left_out)
     if args.check_imports:
         return 0
-    os.makedirs(args.out_dir, exist_ok=True)
 
     # The members of both archives.
     members, _ = collect_modules(loaded, skip, args.file_prefix)
+    if args.layout:
+        write_layout(os.path.abspath(args.layout), members, args.main,
+                     left_out)
+        return 0
+    os.makedirs(args.out_dir, exist_ok=True)
     init_zip, init_count = init_zip_member(loaded, args.file_prefix)
     members.append(init_zip)
     absent = absent_list_member(left_out)
