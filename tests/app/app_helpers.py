@@ -23,7 +23,8 @@ import unittest
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..",
                                           ".."))
-SCRIPT = os.path.join(SOURCE_DIR, "embedded", "app", "skiffrelay.py")
+APP_DIR = os.path.join(SOURCE_DIR, "embedded", "app")
+SCRIPT = os.path.join(APP_DIR, "skiffrelay.py")
 PYTHON = "/usr/bin/python3.11"
 RUN_TIMEOUT = 120
 

@@ -4,13 +4,17 @@ the time limit's variable, and the size limits of replies and listings."""
 import ftplib
 import importlib.util
 import io
+import sys
 import unittest
 import warnings
 
-from app_helpers import SCRIPT
+from app_helpers import APP_DIR, SCRIPT
 
 
 def _load_script():
+    # The script imports its application modules from its own folder.
+    if APP_DIR not in sys.path:
+        sys.path.insert(0, APP_DIR)
     # Loaded under another name than "__main__", so main() must not run.
     spec = importlib.util.spec_from_file_location("skiffrelay_under_test",
                                                   SCRIPT)
