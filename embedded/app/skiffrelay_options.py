@@ -300,7 +300,8 @@ def subjectAltNames(der):
     """(DNS names, IP addresses as packed bytes) of a DER certificate's
     subjectAltName extension; ValueError for a malformed certificate."""
     data = bytearray(der)
-    tbs = _inside(data, _derItems(data, 0, len(data))[0], _SEQUENCE)
+    certificate = _inside(data, _derItems(data, 0, len(data))[0], _SEQUENCE)
+    tbs = _inside(data, certificate[0], _SEQUENCE)
     names, addresses = [], []
     for item in tbs:
         if item[0] != _EXTENSIONS:
