@@ -28,8 +28,11 @@ PASSWORD = "pw-checks-secret-58"
 # A fingerprint no test certificate has.
 NOT_PINNED = "00" * 32
 DEADLINE = 3.0
-# The throttled upload's size: at pyftpd_serve's 64 KiB/s, minutes.
-TRICKLE_SIZE = 64 << 20
+# A listing of this many names of NAME_LENGTH characters lasts about a
+# minute at pyftpd_serve's THROTTLE (16 KiB/s), and each read gets data
+# well within a time limit.
+TRICKLE_NAMES = 4000
+NAME_LENGTH = 240
 
 _servers = []
 _state = {}
@@ -171,6 +174,7 @@ class ChecksTest(AppTestCase):
 
     def test_size_checked_before_rename(self):
         for fault, env, line, left in [
+                ("none", {}, OK, "up.xml"),
                 ("store-short", {}, FAILED, "up.xmt"),
                 ("size-unknown", {}, OK, "up.xml"),
                 ("store-short", {"SKIFFRELAY_SIZECHECK": "off"}, OK,
@@ -197,6 +201,13 @@ class ChecksTest(AppTestCase):
                      "TLS session reused: True", "> SIZE up.xmt",
                      "printed 'ok'"):
             self.assertIn(seen, text)
+        # Nor where a server repeats it, in a reply or a failure's text.
+        server, host = self.fault_server("login-refused")
+        server.greeting = ("220 Hello %s" % PASSWORD).encode()
+        out = self.run_app(["test", host, "u", PASSWORD, "no"], env=env)
+        self.assertEqual(out, b"Error opening target\n")
+        with open(trace) as f:
+            self.assertIn("< 220 Hello ****", f.read())
 
     def test_transcript_never_opened_through_a_plant(self):
         target = os.path.join(self.elsewhere, "target")
@@ -211,18 +222,20 @@ class ChecksTest(AppTestCase):
                 self.assertEqual(f.read(), b"keep")
             os.unlink(trace)
 
-    def test_deadline_ends_a_trickling_upload(self):
+    def test_deadline_ends_a_trickling_listing(self):
         server = start_server(_servers, "pyftpd", "throttled", port=0)
         self.secrets.append(server.password)
-        with open(self.put_file("big.xml", b""), "wb") as f:
-            f.truncate(TRICKLE_SIZE)
+        for n in range(TRICKLE_NAMES):
+            name = "%05d" % n
+            open(os.path.join(server.root, name.ljust(NAME_LENGTH, "n")),
+                 "w").close()
         started = time.monotonic()
-        out = self.run_app(["send", server.host(), server.user,
-                            server.password, "big.xml"],
+        out = self.run_app(["tchk", server.host(), server.user,
+                            server.password, "x"],
                            env={"SKIFFRELAY_DEADLINE": str(DEADLINE),
                                 "SKIFFRELAY_TIMEOUT": None})
-        self.assertEqual(out, FAILED)
-        # Without the deadline the upload would go on for many minutes.
+        self.assertEqual(out, b"error listing remote dir\n")
+        # Without the deadline the listing would go on for a minute.
         self.assertLess(time.monotonic() - started, DEADLINE + 20)
 
     def test_ipv6_host_and_port(self):

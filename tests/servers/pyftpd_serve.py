@@ -28,7 +28,7 @@ from pyftpdlib.handlers import (ThrottledDTPHandler, TLS_DTPHandler,
 from pyftpdlib.servers import FTPServer
 
 CUT_AFTER = 1 << 20
-THROTTLE = 64 * 1024
+THROTTLE = 16 * 1024
 MODES = ("normal", "tls12", "cut", "throttled")
 
 
