@@ -396,13 +396,14 @@ def _connectAny(host, port, limit, clock, trace, source_address=None):
 
 
 def _sessionReused(conn, session):
-    """Whether conn resumed session: OpenSSL keeps the very session it was
-    given on a resumed handshake and makes a new one otherwise."""
+    """"yes" when conn resumed session, else "no": right after a resumed
+    handshake OpenSSL holds the very session it was given, after a full
+    one a new session."""
     try:
-        return int(m2.ssl_get_session(conn.ssl)) == \
-            int(session._ptr())
+        same = int(m2.ssl_get_session(conn.ssl)) == int(session._ptr())
     except Exception:
-        return None
+        return "unknown"
+    return "yes" if same else "no"
 
 
 class _FTP_TLS(ftpslib.FTP_TLS):

@@ -198,7 +198,7 @@ class ChecksTest(AppTestCase):
         # The password is nowhere (run_app checks every file here).
         for seen in ("PASS ****", "certificate SHA-256 " +
                      _colons(pin.upper()), "pinned SHA-256 matches",
-                     "TLS session reused: True", "> SIZE up.xmt",
+                     "TLS session reused: yes", "> SIZE up.xmt",
                      "printed 'ok'"):
             self.assertIn(seen, text)
         # Nor where a server repeats it, in a reply or a failure's text.
