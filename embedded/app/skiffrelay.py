@@ -639,11 +639,17 @@ def _guarded(word, hostArg, pwd, body, failure):
     trace = opt.Transcript(os.environ.get(opt.TRACE_VARIABLE), pwd,
                            _ENCODING, _ERRORS)
     trace.note("command %s, HOST %s" % (word, hostArg))
+    run = None
     try:
-        line = body(_Run(hostArg, trace))
+        run = _Run(hostArg, trace)
+        line = body(run)
         trace.ended(line)
     except BaseException as e:
         line = failure
+        # A wait cut short by the deadline fails with the library's own
+        # time-out; the transcript says which limit it was.
+        if run is not None and run.clock.passed():
+            trace.note("the deadline of %g s has passed" % run.clock.seconds)
         trace.ended(line, e)
     trace.close()
     return line

@@ -32,7 +32,7 @@ from M2Crypto import SSL, m2
 __all__ = ["OptionError", "PeerRejected", "DeadlineError", "Options",
            "readOptions", "timeLimit", "positiveSeconds", "splitHostPort",
            "parsePins", "tlsContext", "checkPeer", "hostMatches",
-           "subjectAltNames", "Clock", "Transcript"]
+           "subjectAltNames", "colonHex", "Clock", "Transcript"]
 
 TIMEOUT_VARIABLE = "SKIFFRELAY_TIMEOUT"
 DEADLINE_VARIABLE = "SKIFFRELAY_DEADLINE"
@@ -386,6 +386,9 @@ class Clock(object):
     def running(self):
         return self.expires is not None
 
+    def passed(self):
+        return self.expires is not None and time.monotonic() >= self.expires
+
     def wait(self, limit):
         if self.expires is None:
             return limit
@@ -447,8 +450,8 @@ class Transcript(object):
         # shows the file; they appear escaped.
         text = "".join(c if " " <= c != "\x7f" or c in "\t\n"
                        else "\\x%02x" % ord(c) for c in text)
-        stamp = "%8.3f " % (time.monotonic() - self.started)
-        return stamp + text.replace("\n", "\n" + " " * 9)
+        stamp = "%9.4f " % (time.monotonic() - self.started)
+        return stamp + text.replace("\n", "\n" + " " * len(stamp))
 
     def sent(self, line):
         if line[:5].upper() == "PASS ":
