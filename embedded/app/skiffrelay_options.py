@@ -486,7 +486,7 @@ class Transcript(object):
         if error is not None:
             self.note("failed with %s: %s" % (type(error).__name__, error))
         self.note("printed %r" % line)
-        self.note("total %.3f s" % (time.monotonic() - self.started))
+        self.note("total %.4f s" % (time.monotonic() - self.started))
 
     def close(self):
         """Append the record to the file; every failure is ignored."""
