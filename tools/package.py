@@ -9,7 +9,8 @@
 
 Members of modules.qar:
 
-  NAME             marshal.dumps(code) of module NAME (no .pyc header),
+  NAME             marshal.dumps(code) of module NAME (no .pyc header; the
+                   application's own modules beside the main script too),
                    compiled with the file name PREFIX/NAME-as-path, the form
                    the runtime gives the module's __file__;
   NAME.__init__    the same for package NAME;
@@ -28,9 +29,11 @@ Which modules: the closure is recorded, not guessed. A fresh build
 interpreter running tools/package_recorder.py (the same Python 3.11 the
 runtime library belongs to, so the marshal format and the frozen and
 built-in module sets match) runs every import statement found in the
-embedded scripts, at any depth (imports inside functions run at run time
-too; branches on the Python version or platform that the runtime never takes
-are left out), plus EXTRA_MODULES, and reports sys.modules. modulefinder
+embedded scripts and of the application modules beside the main script,
+at any depth (imports inside functions run at run time too; branches on the
+Python version or platform that the runtime never takes are left out), plus
+EXTRA_MODULES, with the main script's folder first on its path (as for the
+script run by itself), and reports sys.modules. modulefinder
 instead follows every import statement of every module, the many that never
 run included, yet misses imports made through a module's own importer
 (six.moves): for skiffrelay it finds twice the code and still lacks
@@ -296,6 +299,16 @@ def module_name_of(path):
     return name
 
 
+def app_modules(main_script):
+    """The application's own modules: the .py files beside the main script
+    (the script itself aside). Packed like any other module that the
+    scripts import, under the same file-name prefix."""
+    folder = os.path.dirname(os.path.abspath(main_script))
+    main = module_name_of(main_script)
+    return sorted(os.path.join(folder, f) for f in os.listdir(folder)
+                  if f.endswith(".py") and module_name_of(f) != main)
+
+
 def search_path():
     """The build interpreter's module path without site's extras, plus the
     system's site directories (where M2Crypto lives)."""
@@ -350,13 +363,14 @@ def check_recorder():
         raise PackageError("cannot compile the recorder %s: %s" % (RECORDER, e))
 
 
-def record_closure(imports, work_dir, slim, left_out):
-    """Runs the imports in a fresh interpreter; returns (loaded, failed)."""
+def record_closure(imports, work_dir, slim, left_out, app_dir):
+    """Runs the imports in a fresh interpreter, with app_dir (the main
+    script's folder) first on the path; returns (loaded, failed)."""
     check_recorder()
     plan_path = os.path.join(work_dir, "closure_plan.marshal")
     result_path = os.path.join(work_dir, "closure_result.marshal")
-    plan = {"path": search_path(), "imports": imports, "slim": slim,
-            "left_out": left_out}
+    plan = {"path": [app_dir] + search_path(), "imports": imports,
+            "slim": slim, "left_out": left_out}
     with open(plan_path, "wb") as f:
         f.write(marshal.dumps(plan))
     if os.path.exists(result_path):
@@ -738,16 +752,19 @@ def main(argv):
     os.makedirs(args.work_dir, exist_ok=True)
 
     # What the scripts import, recorded in a fresh interpreter.
-    scripts = [args.main] + list(args.embedded)
+    apps = app_modules(args.main)
+    scripts = [args.main] + list(args.embedded) + apps
     skip = skipped_modules(args.main, args.embedded)
     slim, slim_notes = choose_slim_inits(search_path())
     if not args.check_imports:
         for note in slim_notes:
             sys.stderr.write("package.py: %s\n" % note)
     optional = {}
-    imports = plan_imports(scripts, skip, slim, args.extra, optional)
+    imports = plan_imports(scripts, skip, slim, list(args.extra) +
+                           [module_name_of(a) for a in apps], optional)
     left_out = choose_left_out(imports)
-    loaded, failed = record_closure(imports, args.work_dir, slim, left_out)
+    loaded, failed = record_closure(imports, args.work_dir, slim, left_out,
+                                    os.path.dirname(os.path.abspath(args.main)))
     check_needed_imported(failed, optional)
     check_left_out_unneeded(failed, left_out)
     if args.check_imports:

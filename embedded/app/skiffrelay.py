@@ -14,11 +14,18 @@ skiffrelay.py     send to fi via an external program
 #                                    the negotiated cipher, list the remote
 #                                    directory
 #
-# Each command opens one FTP connection on port 21 secured by explicit TLS
-# (AUTH TLS, passive mode, PROT P) with M2Crypto's client, does its job and
-# yields exactly one line, which never names the cause of a failure.  main()
+# HOST may name a port (HOST:PORT, [IPv6]:PORT; 21 without one).  Each
+# command opens one FTP connection secured by explicit TLS (AUTH TLS,
+# passive mode, PROT P) with M2Crypto's client, does its job and yields
+# exactly one line, which never names the cause of a failure.  main()
 # prints it and ends with a bare sys.exit(), which the launcher turns into
 # exit status 1 whatever the outcome: callers read the line.
+#
+# Options come from environment variables, read and checked by the
+# application module skiffrelay_options before the first connect: a pin or
+# a CA file for the server certificate, a deadline for the whole command,
+# the check of an upload's size before its rename (on by default), and a
+# transcript of the run, which is where an operator learns what failed.
 #
 # The caller is another program, unattended, so a dead or hostile server
 # must not keep a run alive or grow it without bound.  Every network wait
@@ -26,8 +33,9 @@ skiffrelay.py     send to fi via an external program
 # transfer, the end-of-upload drain) ends after a time limit without
 # progress, SKIFFRELAY_TIMEOUT seconds (default 60).  Earlier versions set
 # no time-out anywhere, so a server that stopped answering held a run for
-# good.  One reply and one listing have size limits.  A limit reached ends
-# the command with its failure line.
+# good.  SKIFFRELAY_DEADLINE bounds the whole command as well: each wait
+# then gets no more than what is left of it.  One reply and one listing
+# have size limits.  A limit reached ends the command with its failure line.
 
 import sys
 import os
@@ -39,7 +47,9 @@ import socket
 import select
 import ftplib
 
-from M2Crypto import ftpslib
+from M2Crypto import ftpslib, m2
+
+import skiffrelay_options as opt
 
 
 # Cipher name prefixes and the protocol label each one stands for.  The
@@ -151,12 +161,11 @@ _WRITE_PIECE = 16 * 1024
 _ENCODING = sys.getfilesystemencoding()
 _ERRORS = "surrogateescape"
 
-# The time limit of each network wait, in seconds: the environment
-# variable's value when it is a positive number, else the default.  Larger
-# values are cut to the maximum, which the socket layer can still express.
-LIMIT_VARIABLE = "SKIFFRELAY_TIMEOUT"
-DEFAULT_LIMIT = 60.0
-MAX_LIMIT = 1000000.0
+# The time limit of each network wait, in seconds: SKIFFRELAY_TIMEOUT's
+# value when it is a positive number, else the default (see timeLimit).
+DEFAULT_LIMIT = opt.DEFAULT_LIMIT
+MAX_LIMIT = opt.MAX_LIMIT
+timeLimit = opt.timeLimit
 
 # Size limits, far above what real servers send: one reply, all its lines
 # together (characters), and one listing (bytes of the names and their
@@ -171,23 +180,21 @@ _O_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
 _O_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 
 
+# SIZE answers that say the server does not offer the command (rather
+# than that the file is missing): the size check is skipped then.
+_SIZE_UNSUPPORTED = ("500", "501", "502", "504")
+
+# Runs without a deadline and without a transcript (class defaults).
+_NO_DEADLINE = opt.Clock()
+_NO_TRACE = opt.Transcript(None, None, _ENCODING, _ERRORS)
+
+
 class LimitError(ftplib.Error):
     """A server sent more than a size limit allows."""
 
 
-def timeLimit(text):
-    """Seconds of the time limit that the variable's text asks for.
-
-    A positive number (at most MAX_LIMIT is used); anything else (unset,
-    empty, zero, negative, nan, infinity, text) gives DEFAULT_LIMIT.
-    """
-    try:
-        value = float(text)
-    except (TypeError, ValueError):
-        return DEFAULT_LIMIT
-    if not 0.0 < value < float("inf"):  # nan fails both comparisons
-        return DEFAULT_LIMIT
-    return min(value, MAX_LIMIT)
+class UploadSizeError(ftplib.Error):
+    """The server holds another size of an upload than was sent."""
 
 
 class _Names(object):
@@ -220,12 +227,25 @@ class _DataConnection(ftpslib.SSL.Connection):
 
     ftplib uses data connections as context managers, reads listings
     through makefile('r', encoding=...) and writes with sendall.  Leaving
-    the context ends the transfer cleanly: see __exit__.  The connection
-    takes its socket's time-out as the limit of each wait (see _FTP_TLS).
+    the context ends the transfer cleanly: see __exit__.  Each wait has
+    the time limit, or what is left of the deadline if that is less (see
+    _FTP_TLS).  The bytes that pass are counted: an upload's count is what
+    the server's size must match.
     """
 
-    # The control connection, watched while draining (set by _FTP_TLS).
+    # Set by _FTP_TLS: the control connection, watched while draining; the
+    # time limit, the run's clock and its transcript.
     control = None
+    limit = DEFAULT_LIMIT
+    clock = _NO_DEADLINE
+    trace = _NO_TRACE
+    sent = 0
+    received = 0
+
+    def _bound(self):
+        # M2Crypto's reads, writes and handshake wait at most _timeout.
+        if self.clock.running():
+            self._timeout = self.clock.wait(self.limit)
 
     def sendall(self, data):
         # The TLS write reports trouble either by raising or by a short
@@ -234,8 +254,16 @@ class _DataConnection(ftpslib.SSL.Connection):
         view = memoryview(data)
         for start in range(0, len(view), _WRITE_PIECE):
             piece = view[start:start + _WRITE_PIECE]
+            self._bound()
             if self.write(piece) != len(piece):
                 raise OSError("TLS write incomplete")
+            self.sent += len(piece)
+
+    def recv_into(self, buf, nbytes=0):
+        self._bound()
+        count = ftpslib.SSL.Connection.recv_into(self, buf, nbytes)
+        self.received += count
+        return count
 
     def makefile(self, mode="r", buffering=None, encoding=None, errors=None,
                  newline=None):
@@ -258,10 +286,11 @@ class _DataConnection(ftpslib.SSL.Connection):
         # After a failure the connection is simply dropped.
         if exc_type is None:
             try:
-                self._finish(self._timeout if self._timeout > 0
-                             else DEFAULT_LIMIT)
+                self._finish(self.clock.wait(self.limit))
             except Exception:
                 pass  # the server's reply on the control connection decides
+        self.trace.note("data connection closed: %d bytes sent, %d received"
+                        % (self.sent, self.received))
         self._free_bio()
         return False
 
@@ -301,15 +330,17 @@ class _ReplyReader(object):
     server that trickles a reply a byte at a time, each byte just inside
     the time limit, still cannot keep a run alive: the whole reply must
     arrive within the limit.  Outside a reply each read has the limit.
+    Neither is ever more than the run's clock leaves.
     """
 
-    def __init__(self, sock, limit):
+    def __init__(self, sock, limit, clock=_NO_DEADLINE):
         self.sock = sock
         self.limit = limit
+        self.clock = clock
         self.deadline = None
 
     def recv_into(self, buf, nbytes=0):
-        left = self.limit
+        left = self.clock.wait(self.limit)
         if self.deadline is not None:
             left = min(left, self.deadline - time.monotonic())
             if left <= 0:
@@ -327,12 +358,52 @@ class _ReplyReader(object):
         pass
 
 
-def _replyFile(sock, limit):
+def _replyFile(sock, limit, clock=_NO_DEADLINE):
     """The text file of replies on sock, read through a _ReplyReader."""
-    reader = _ReplyReader(sock, limit)
+    reader = _ReplyReader(sock, limit, clock)
     raw = socket.SocketIO(reader, "rb")
     text = io.TextIOWrapper(io.BufferedReader(raw), _ENCODING, _ERRORS)
     return text, reader
+
+
+def _connectAny(host, port, limit, clock, trace, source_address=None):
+    """A TCP connection to the first address of host that takes one.
+
+    socket.create_connection gives each address the whole time limit, so
+    a name with ten silent addresses would take ten limits whatever the
+    deadline; here each attempt gets no more than the clock leaves.  Name
+    resolution is the system resolver's and keeps its own time-outs.
+    """
+    error = None
+    for family, kind, proto, _, address in socket.getaddrinfo(
+            host, port, 0, socket.SOCK_STREAM):
+        sock = socket.socket(family, kind, proto)
+        try:
+            sock.settimeout(clock.wait(limit))
+            if source_address:
+                sock.bind(source_address)
+            trace.note("connecting to %s port %d" % address[:2])
+            sock.connect(address)
+            return sock
+        except opt.DeadlineError:
+            sock.close()
+            raise
+        except OSError as e:
+            sock.close()
+            trace.note("connect failed: %s" % e)
+            error = e
+    raise error if error is not None else OSError("no address for " + host)
+
+
+def _sessionReused(conn, session):
+    """"yes" when conn resumed session, else "no": right after a resumed
+    handshake OpenSSL holds the very session it was given, after a full
+    one a new session."""
+    try:
+        same = int(m2.ssl_get_session(conn.ssl)) == int(session._ptr())
+    except Exception:
+        return "unknown"
+    return "yes" if same else "no"
 
 
 class _FTP_TLS(ftpslib.FTP_TLS):
@@ -348,17 +419,33 @@ class _FTP_TLS(ftpslib.FTP_TLS):
     over from their socket: the socket is then non-blocking, and each
     handshake, read and write waits with poll() for at most the limit
     (raising SSLTimeoutError), where a plain socket time-out would never
-    reach OpenSSL's own reads and writes.
+    reach OpenSSL's own reads and writes.  With a deadline (clock), every
+    wait is cut to what is left of it.
+
+    peerCheck, when set, is called with each TLS connection (control and
+    data) right after its handshake and raises to refuse the server; the
+    transcript (trace) gets every command, reply and connection.
     """
 
-    def __init__(self, limit=DEFAULT_LIMIT):
-        ftpslib.FTP_TLS.__init__(self)
-        self.timeout = limit
+    limit = DEFAULT_LIMIT
+    clock = _NO_DEADLINE
+    trace = _NO_TRACE
+    peerCheck = None
+    # The data connection of the last transfer (its byte counts).
+    transfer = None
+
+    def __init__(self, limit=DEFAULT_LIMIT, clock=_NO_DEADLINE,
+                 trace=_NO_TRACE, ssl_ctx=None):
+        ftpslib.FTP_TLS.__init__(self, ssl_ctx=ssl_ctx)
+        self.timeout = self.limit = limit
+        self.clock = clock
+        self.trace = trace
         # ftplib names the encoding of listings after this attribute.
         self.encoding = _ENCODING
 
     def connect(self, host="", port=0, timeout=-999, source_address=None):
-        # ftplib.FTP.connect, with replies read as described at _ERRORS.
+        # ftplib.FTP.connect, with replies read as described at _ERRORS
+        # and the connect of _connectAny.
         if host != "":
             self.host = host
         if port > 0:
@@ -367,11 +454,14 @@ class _FTP_TLS(ftpslib.FTP_TLS):
             self.timeout = timeout
         if source_address is not None:
             self.source_address = source_address
-        self.sock = socket.create_connection(
-            (self.host, self.port), self.timeout,
-            source_address=self.source_address)
+        self.clock.start()
+        self.sock = _connectAny(self.host, self.port, self.timeout,
+                                self.clock, self.trace, self.source_address)
         self.af = self.sock.family
-        self.file, self._reader = _replyFile(self.sock, self.timeout)
+        self.trace.note("connected to %s port %d" %
+                        self.sock.getpeername()[:2])
+        self.file, self._reader = _replyFile(self.sock, self.timeout,
+                                             self.clock)
         self.welcome = self.getresp()
         return self.welcome
 
@@ -379,9 +469,11 @@ class _FTP_TLS(ftpslib.FTP_TLS):
         # One deadline for the whole reply (see _ReplyReader).
         self._reader.deadline = time.monotonic() + self.timeout
         try:
-            return self._readReply()
+            reply = self._readReply()
         finally:
             self._reader.deadline = None
+        self.trace.received(reply)
+        return reply
 
     def _readReply(self):
         # ftplib's getmultiline, with a size limit (an endless multi-line
@@ -405,35 +497,62 @@ class _FTP_TLS(ftpslib.FTP_TLS):
     def putline(self, line):
         if "\r" in line or "\n" in line:
             raise ValueError("line end inside a command")
+        self.trace.sent(line)
+        if self.clock.running():
+            self.sock.settimeout(self.clock.wait(self.timeout))
         self.sock.sendall((line + "\r\n").encode(_ENCODING, _ERRORS))
 
     def auth_tls(self):
-        # ftpslib's, with the handshake's result checked and replies read
-        # as described at _ERRORS.
+        # ftpslib's, with the handshake's result checked, the server's
+        # certificate checked before anything else is sent, and replies
+        # read as described at _ERRORS.
         self.voidcmd("AUTH TLS")
         conn = ftpslib.SSL.Connection(self.ssl_ctx, self.sock)
         conn.setup_ssl()
         conn.set_connect_state()
+        if self.clock.running():
+            conn.settimeout(self.clock.wait(self.timeout))
         if conn.connect_ssl() != 1:
             raise OSError("TLS handshake on control connection failed")
         self.sock = conn
-        self.file, self._reader = _replyFile(conn, self.timeout)
+        self.file, self._reader = _replyFile(conn, self.timeout, self.clock)
+        self.trace.tls(conn)
+        self._checkPeer(conn)
+
+    def _checkPeer(self, conn):
+        if self.peerCheck is not None:
+            self.trace.note(self.peerCheck(conn))
 
     def ntransfercmd(self, cmd, rest=None):
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        # ftplib connects the data socket with self.timeout.
+        self.timeout = self.clock.wait(self.limit)
+        try:
+            conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        finally:
+            self.timeout = self.limit
         if not self.prot:
             return conn, size
         try:
             tls = _DataConnection(self.ssl_ctx, conn)
             tls.control = self.sock
+            tls.limit, tls.clock, tls.trace = self.limit, self.clock, \
+                self.trace
             tls.setup_ssl()
             tls.set_connect_state()
-            tls.set_session(self.sock.get_session())
+            session = self.sock.get_session()
+            tls.set_session(session)
+            tls._bound()
             if tls.connect_ssl() != 1:
                 raise OSError("TLS handshake on data connection failed")
+            if self.trace.active:
+                self.trace.note("data connection to %s port %d, TLS session "
+                                "reused: %s" % (conn.getpeername()[:2] + (
+                                    _sessionReused(tls, session),)))
+            self._checkPeer(tls)
         except BaseException:
             conn.close()
             raise
+        self.transfer = tls
         return tls, size
 
     def storbinary(self, cmd, fp, blocksize=_UPLOAD_BLOCK, callback=None,
@@ -485,16 +604,68 @@ def tempName(final):
     return final[:-1] + "t"
 
 
-def _session(host, user, pwd, afterTls=None):
+class _Run(object):
+    """What one command works with: its options, HOST's host and port, the
+    TLS context, the deadline's clock and the transcript.
+
+    Made inside the command's guard, so that an invalid option or HOST
+    raises OptionError there, before any connection is made.
+    """
+
+    def __init__(self, hostArg, trace):
+        self.trace = trace
+        self.options = opt.readOptions(os.environ)
+        trace.note(self.options.describe())
+        self.host, self.port = opt.splitHostPort(hostArg)
+        trace.note("host %s, port %d" % (self.host, self.port))
+        self.context = opt.tlsContext(self.options)
+        self.clock = opt.Clock(self.options.deadline)
+
+    def client(self):
+        """A new FTP client that checks each server certificate."""
+        ftp = _FTP_TLS(self.options.limit, self.clock, self.trace,
+                       self.context)
+        ftp.peerCheck = self._checkPeer
+        return ftp
+
+    def _checkPeer(self, conn):
+        return opt.checkPeer(conn, self.options, self.host)
+
+
+def _guarded(word, hostArg, pwd, body, failure):
+    """Runs body(run) for one command inside a guard that catches every
+    exception; returns body's result line, or failure.  The transcript
+    records the run and what ended it."""
+    trace = opt.Transcript(os.environ.get(opt.TRACE_VARIABLE), pwd,
+                           _ENCODING, _ERRORS)
+    trace.note("command %s, HOST %s" % (word, hostArg))
+    run = None
+    try:
+        run = _Run(hostArg, trace)
+        line = body(run)
+        trace.ended(line)
+    except BaseException as e:
+        line = failure
+        # A wait cut short by the deadline fails with the library's own
+        # time-out; the transcript says which limit it was.
+        if run is not None and run.clock.passed():
+            trace.note("the deadline of %g s has passed" % run.clock.seconds)
+        trace.ended(line, e)
+    trace.close()
+    return line
+
+
+def _session(run, user, pwd, afterTls=None):
     """The opening every command shares; returns (client, afterTls result).
 
-    Connect to host, switch the control connection to TLS, then call
-    afterTls (if given) with the TLS connection, before the login: the
-    certificate and the cipher are read there.  Then passive mode, login
-    and a protected data channel.  Any failure raises.
+    Connect to the run's host and port, switch the control connection to
+    TLS and check the server's certificate, then call afterTls (if given)
+    with the TLS connection, before the login: the certificate and the
+    cipher are read there.  Then passive mode, login and a protected data
+    channel.  Any failure raises.
     """
-    ftp = _FTP_TLS(timeLimit(os.environ.get(LIMIT_VARIABLE)))
-    ftp.connect(host)
+    ftp = run.client()
+    ftp.connect(run.host, run.port)
     ftp.auth_tls()
     seen = None
     if afterTls is not None:
@@ -530,8 +701,31 @@ def _openUpload(filename):
         raise
 
 
-def _upload(host, user, pwd, filename):
-    """The "send" command; returns its result line."""
+def _checkSize(ftp, name, sent):
+    """The server's size of the uploaded file name must be sent bytes.
+
+    Asked with SIZE (the type is still binary after STOR).  A server that
+    does not offer SIZE (_SIZE_UNSUPPORTED) skips the check; any other
+    refusal, an answer other than "213 DIGITS" or another size raises, so
+    that a file the server cut short never gets its final name.
+    """
+    try:
+        reply = ftp.sendcmd("SIZE " + name)
+    except ftplib.error_perm as e:
+        if str(e)[:3] not in _SIZE_UNSUPPORTED:
+            raise
+        ftp.trace.note("size check skipped: SIZE not offered")
+        return
+    size = reply[4:].strip() if reply[:4] == "213 " else ""
+    if not size or size.strip("0123456789"):
+        raise UploadSizeError("SIZE answered %r" % reply[:100])
+    if int(size) != sent:
+        raise UploadSizeError("server holds %s bytes, %d sent" % (size, sent))
+    ftp.trace.note("size check: %d bytes on the server, as sent" % sent)
+
+
+def _sendFile(run, user, pwd, filename):
+    """The steps of "send" (see _upload); returns "ok" or raises."""
     local = None
     try:
         final = finalName(filename)
@@ -542,21 +736,28 @@ def _upload(host, user, pwd, filename):
             local = _openUpload(filename)
         except OSError:
             local = None
-        ftp, _ = _session(host, user, pwd)
+        ftp, _ = _session(run, user, pwd)
         if local is None:
             local = _openUpload(filename)
         tmp = tempName(final)
         with local:
             ftp.storbinary("STOR %s" % tmp, local)
-        time.sleep(0.6)
+        run.clock.sleep(0.6)
+        if run.options.sizeCheck:
+            _checkSize(ftp, tmp, ftp.transfer.sent)
         ftp.rename(tmp, final)
         ftp.quit()
         return "ok"
-    except BaseException:
-        return "IOError sending"
     finally:
         if local is not None:
             local.close()
+
+
+def _upload(host, user, pwd, filename):
+    """The "send" command; returns its result line."""
+    return _guarded("send", host, pwd,
+                    lambda run: _sendFile(run, user, pwd, filename),
+                    "IOError sending")
 
 
 def send(host, user, pwd, filename):
@@ -574,16 +775,15 @@ def _negotiatedCipher(conn):
 
 def test(host, user, pwd, cert=False):
     """Log in and out; returns the result line (cert: with its fields)."""
-    try:
-        ftp, fields = _session(host, user, pwd,
+    def body(run):
+        ftp, fields = _session(run, user, pwd,
                                _certificateFields if cert else None)
-        time.sleep(0.05)
+        run.clock.sleep(0.05)
         ftp.quit()
         if cert:
             return "ok-%s" % "|".join(fields)
         return "ok"
-    except BaseException:
-        return "Error opening target"
+    return _guarded("test", host, pwd, body, "Error opening target")
 
 
 def _writeMarker(cipher):
@@ -606,19 +806,18 @@ def _writeMarker(cipher):
 
 def tchk(host, user, pwd, filename):
     """Cipher check and listing; returns the result line."""
-    try:
-        ftp, cipher = _session(host, user, pwd, _negotiatedCipher)
+    def body(run):
+        ftp, cipher = _session(run, user, pwd, _negotiatedCipher)
         try:
             _writeMarker(cipher)
         except BaseException:
             pass  # no marker file; the listing goes on
         names = _Names("ok-")
         ftp.retrlines("NLST", names.add)
-        time.sleep(0.01)
+        run.clock.sleep(0.01)
         ftp.quit()
         return names.text()
-    except BaseException:
-        return "error listing remote dir"
+    return _guarded("tchk", host, pwd, body, "error listing remote dir")
 
 
 def main():

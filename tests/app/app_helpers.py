@@ -23,7 +23,8 @@ import unittest
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..",
                                           ".."))
-SCRIPT = os.path.join(SOURCE_DIR, "embedded", "app", "skiffrelay.py")
+APP_DIR = os.path.join(SOURCE_DIR, "embedded", "app")
+SCRIPT = os.path.join(APP_DIR, "skiffrelay.py")
 PYTHON = "/usr/bin/python3.11"
 RUN_TIMEOUT = 120
 
@@ -46,10 +47,12 @@ FROZEN = bool(launcher_path())
 EXPECTED_STATUS = 1 if FROZEN else 0
 
 
-def start_server(testcase_module_servers, kind, mode="normal"):
-    """Start a server for a test module, or skip the module with the reason."""
+def start_server(testcase_module_servers, kind, mode="normal", **options):
+    """Start a server for a test module, or skip the module with the reason.
+
+    options: those of ftps_servers.start_server (address, port, ca)."""
     try:
-        server = ftps_servers.start_server(kind, mode=mode)
+        server = ftps_servers.start_server(kind, mode=mode, **options)
     except ServerUnavailable as e:
         raise unittest.SkipTest("%s server unavailable: %s" % (kind, e))
     testcase_module_servers.append(server)
@@ -94,20 +97,26 @@ class AppTestCase(unittest.TestCase):
                                  os.path.basename(launcher_path()))]
         return [PYTHON, SCRIPT]
 
-    def run_app(self, args, cwd=None, as_nobody=False):
+    def run_app(self, args, cwd=None, as_nobody=False, env=None):
         """Run with args; check status, silence on stderr, no secret leaked.
 
-        Returns standard output (bytes).  Unfrozen runs always start in the
-        application directory, as the launcher would arrange.
+        env: variables to set (a value None removes one).  Returns standard
+        output (bytes).  Unfrozen runs always start in the application
+        directory, as the launcher would arrange.
         """
         if not FROZEN or cwd is None:
             cwd = self.appdir
         extra = {}
         if as_nobody:
             extra = {"user": 65534, "group": 65534, "extra_groups": []}
-        env = dict(os.environ)
-        env.pop("PYTHONPATH", None)
-        done = subprocess.run(self.command() + list(args), cwd=cwd, env=env,
+        environ = dict(os.environ)
+        environ.pop("PYTHONPATH", None)
+        for name, value in (env or {}).items():
+            environ.pop(name, None)
+            if value is not None:
+                environ[name] = value
+        done = subprocess.run(self.command() + list(args), cwd=cwd,
+                              env=environ,
                               stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=RUN_TIMEOUT, **extra)

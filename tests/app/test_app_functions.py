@@ -1,16 +1,25 @@
 """The main script's own functions: cipher classification, upload names,
-the time limit's variable, and the size limits of replies and listings."""
+the time limit's variable, the size limits of replies and listings, the
+size check's reading of SIZE answers, the connect under a deadline; and of
+its options module, HOST:PORT and certificate name matching."""
 
 import ftplib
 import importlib.util
 import io
+import socket
+import sys
+import time
 import unittest
+import unittest.mock
 import warnings
 
-from app_helpers import SCRIPT
+from app_helpers import APP_DIR, SCRIPT
 
 
 def _load_script():
+    # The script imports its application modules from its own folder.
+    if APP_DIR not in sys.path:
+        sys.path.insert(0, APP_DIR)
     # Loaded under another name than "__main__", so main() must not run.
     spec = importlib.util.spec_from_file_location("skiffrelay_under_test",
                                                   SCRIPT)
@@ -23,6 +32,7 @@ def _load_script():
 
 
 app = _load_script()
+opt = sys.modules["skiffrelay_options"]
 
 
 class CipherLabelTest(unittest.TestCase):
@@ -95,9 +105,15 @@ class TimeLimitTest(unittest.TestCase):
                 self.assertEqual(app.timeLimit(text), limit)
 
 
+class _NoSocket(object):
+    def sendall(self, data):
+        pass
+
+
 def _reply_reader(text):
     """A client whose control connection reads text (no network)."""
     client = app._FTP_TLS.__new__(app._FTP_TLS)
+    client.sock = _NoSocket()
     client.file = io.StringIO(text, newline="")
     client.timeout = app.DEFAULT_LIMIT
     client._reader = app._ReplyReader(None, client.timeout)
@@ -128,6 +144,13 @@ class SizeLimitTest(unittest.TestCase):
             len(_reply_reader(line * count + "220 end\r\n").getmultiline()),
             1004 * count + 7 + count)
 
+    def test_reply_size_counts_line_ends(self):
+        # Lines of four characters pass the limit only with the line end
+        # that joins each to the next.
+        lines = "220-\r\n" * (app.REPLY_LIMIT // 5 + 1)
+        with self.assertRaises(app.LimitError):
+            _reply_reader(lines + "220 end\r\n").getmultiline()
+
     def test_listing_joined_as_printed_and_limited(self):
         names = ["", "a.xml", "", "caf\xe9", "bytes-\udcff\udcfe", ""]
         listing = app._Names("ok-")
@@ -146,6 +169,87 @@ class SizeLimitTest(unittest.TestCase):
             else:
                 with self.assertRaises(app.LimitError):
                     listing.add(body)
+
+
+class SizeCheckTest(unittest.TestCase):
+    def test_size_answers(self):
+        # (answer to SIZE, whether the upload of 5 bytes may be renamed)
+        for reply, passes in [("213 5", True), ("213  5 ", True),
+                              ("213 4", False), ("213 five", False),
+                              ("213 \u0665", False), ("213 ", False),
+                              ("213-5\r\n213 5", False), ("200 5", False),
+                              ("550 No such file.", False),
+                              ("450 Try later.", False),
+                              ("500 What?", True), ("501 No.", True),
+                              ("502 Not implemented.", True),
+                              ("504 Not here.", True)]:
+            with self.subTest(reply=reply):
+                client = _reply_reader(reply + "\r\n")
+                if passes:
+                    app._checkSize(client, "up.xmt", 5)
+                else:
+                    self.assertRaises(ftplib.Error, app._checkSize, client,
+                                      "up.xmt", 5)
+
+
+class ConnectDeadlineTest(unittest.TestCase):
+    def test_deadline_bounds_the_connect_over_all_addresses(self):
+        # A listener whose queue is full: connects to it never complete.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        address = listener.getsockname()
+        filler = socket.create_connection(address, 5)
+        self.addCleanup(filler.close)
+        # A name with five such addresses, 2 s each: 10 s without deadline.
+        infos = [(socket.AF_INET, socket.SOCK_STREAM, 6, "", address)] * 5
+        clock = opt.Clock(1.0)
+        clock.start()
+        started = time.monotonic()
+        with unittest.mock.patch.object(app.socket, "getaddrinfo",
+                                        return_value=infos):
+            with self.assertRaises(opt.DeadlineError):
+                app._connectAny("five.example", 21, 2.0, clock,
+                                app._NO_TRACE)
+        self.assertLess(time.monotonic() - started, 5.0)
+
+
+class HostPortTest(unittest.TestCase):
+    def test_forms(self):
+        for text, result in [("name", ("name", 21)),
+                             ("name:2121", ("name", 2121)),
+                             ("192.0.2.7:02121", ("192.0.2.7", 2121)),
+                             ("[2001:db8::7]:2121", ("2001:db8::7", 2121)),
+                             ("[::1]", ("::1", 21)),
+                             ("2001:db8::7", ("2001:db8::7", 21)),
+                             ("name:65535", ("name", 65535)),
+                             ("name: 21", None), ("name:\u0662\u0661", None),
+                             ("[::1]:", None), ("[::1", None), ("[]", None)]:
+            with self.subTest(text=text):
+                if result is None:
+                    self.assertRaises(opt.OptionError, opt.splitHostPort,
+                                      text)
+                else:
+                    self.assertEqual(opt.splitHostPort(text), result)
+
+
+class NameMatchTest(unittest.TestCase):
+    def test_certificate_names(self):
+        for pattern, host, matches in [
+                (b"ftp.example.com", "ftp.example.com", True),
+                (b"FTP.Example.com", "ftp.EXAMPLE.com.", True),
+                (b"ftp.example.com", "ftp.example.org", False),
+                (b"*.example.com", "ftp.example.com", True),
+                (b"*.example.com", "example.com", False),
+                (b"*.example.com", "a.ftp.example.com", False),
+                (b"*.example.com", ".example.com", False),
+                (b"f*.example.com", "ftp.example.com", False),
+                (b"ftp.*.com", "ftp.example.com", False),
+                (b"*.com", "example.com", False),
+                (b"k.example.com", "\u212a.example.com", False)]:
+            with self.subTest(pattern=pattern, host=host):
+                self.assertEqual(opt._nameMatches(pattern, host), matches)
 
 
 if __name__ == "__main__":

@@ -223,6 +223,27 @@ class ArchivesTest(unittest.TestCase):
                     open(os.path.join(again, archive), "rb") as b:
                 self.assertTrue(a.read() == b.read(), archive + " differs")
 
+    def test_module_beside_the_main_script(self):
+        # The application's own module is packed under the program's
+        # file-name prefix, with what it imports inside a function, and
+        # the depfile names it.
+        with open(self.main, "w") as f:
+            f.write("import helper\n")
+        helper = os.path.join(self.scratch, "helper.py")
+        with open(helper, "w") as f:
+            f.write("def later():\n    import csv\n")
+        depfile = os.path.join(self.scratch, "archives.d")
+        out, proc = self.pack("app", "--depfile", depfile)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        modules = os.path.join(out, "modules.qar")
+        names = self.members(modules)
+        self.assertIn("helper", names)
+        self.assertIn("csv", names)
+        code = marshal.loads(self.member(modules, "helper"))
+        self.assertEqual(code.co_filename, "skiffrelay/helper")
+        with open(depfile) as f:
+            self.assertIn(helper, f.read())
+
     def test_slim_package_init(self):
         # M2Crypto's own init imports every submodule; the shipped slim one
         # leaves out what the imports do not reach, and still loads the

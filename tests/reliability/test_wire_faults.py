@@ -39,6 +39,12 @@ CASES = [
     ("quit-silent", ALL),
 ]
 UPLOAD_SIZE = 4 << 20
+# The pauses the client makes, as the server sees them: the command, the
+# reply the pause follows (None: whichever came last) and its least length.
+# "send" waits after the upload's 226 before it renames (the size check
+# comes after the wait), "test" and "tchk" before QUIT.
+PAUSES = {"send": ("RNFR", "226", 0.6), "test": ("QUIT", None, 0.05),
+          "tchk": ("QUIT", None, 0.01)}
 
 # SKIFFRELAY_TIMEOUT of the limit tests, and what a run may take beyond
 # it (start-up, send's 0.6 s pause, a loaded machine).
@@ -71,6 +77,18 @@ STRIKES_ON = {"auth-refused": "AUTH", "tls-garbage": "AUTH",
               "login-refused": "PASS", "pasv-refused": "PASV",
               "data-cut": {"send": "STOR", "tchk": "NLST"},
               "rename-refused": "RNFR", "quit-silent": "QUIT"}
+
+
+def _pause_before(timeline, verb, code):
+    """Seconds from the server's last reply (with code, if given) to the
+    first command verb after it."""
+    last = None
+    for when, kind, what in timeline:
+        if kind == "reply" and code in (None, what):
+            last = when
+        elif kind == "command" and what == verb and last is not None:
+            return when - last
+    raise AssertionError("no %s after a reply %s" % (verb, code or ""))
 
 
 class FaultServerCase(ReliabilityCase):
@@ -123,11 +141,15 @@ class WireFaultTest(FaultServerCase):
         server, address, root = self.start_server("none")
         for cmd in ALL:
             with self.subTest(cmd=cmd):
+                del server.timeline[:]
                 done, _ = self.run_command(cmd, address)
                 self.assertEqual(done.returncode, 1, done.stderr[-2000:])
                 self.assertTrue(done.stdout.startswith(OK_LINES[cmd]),
                                 done.stdout)
                 self.assertEqual(done.stderr, b"")
+                verb, code, least = PAUSES[cmd]
+                self.assertGreaterEqual(
+                    _pause_before(server.timeline, verb, code), least)
         with open(os.path.join(root, "up.xml"), "rb") as f, \
                 open(self.upload, "rb") as g:
             self.assertTrue(f.read() == g.read(), "upload differs")

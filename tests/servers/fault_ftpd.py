@@ -1,8 +1,8 @@
 """A scripted FTP-over-explicit-TLS server on loopback that fails on cue.
 
 It speaks just enough of RFC 959 and RFC 4217 for skiffrelay's three
-commands (AUTH TLS, USER, PASS, PBSZ, PROT, TYPE, PASV, STOR, NLST, RNFR,
-RNTO, QUIT), with real TLS from the standard ssl module on the control and
+commands (AUTH TLS, USER, PASS, PBSZ, PROT, TYPE, PASV, STOR, NLST, SIZE,
+RNFR, RNTO, QUIT), with real TLS from the standard ssl module on the control and
 the data connections, and misbehaves at exactly one point chosen by its
 fault:
 
@@ -18,6 +18,9 @@ fault:
                    and answers 426
   rename-refused   answers RNFR with 550
   quit-silent      reads QUIT, waits a moment and closes without a reply
+  store-short      keeps one byte less of an upload than it received, yet
+                   answers 226 (and SIZE with what it kept)
+  size-unknown     answers SIZE with 502, as a server without it does
 
 Faults that hold the client up or flood it, each of which would keep a
 client without time or size limits busy for good:
@@ -45,15 +48,18 @@ A stalled session waits until the server stops (at most STALL_LIMIT).
 Uploads land in the server's root under the name the client sent,
 written as they arrive, so an interrupted upload leaves its partial file.
 Names are taken as bytes; the server records every command line as sent
-(``raw``) and its verbs (``commands``), and its greeting can be set.  Port 21 (the
-client has no port option) needs root.  Every wait is bounded: sockets
-time out after SOCKET_TIMEOUT seconds and stop() joins with a limit.
+(``raw``), its verbs (``commands``) and when each command arrived and each
+reply left (``timeline``), and its greeting can be set.  It listens on
+port 21 (needs root) or the port given (0: a free one, in ``port``).
+Every wait is bounded: sockets time out after SOCKET_TIMEOUT seconds and
+stop() joins with a limit.
 """
 
 import os
 import socket
 import ssl
 import threading
+import time
 
 FTP_PORT = 21
 SOCKET_TIMEOUT = 15.0
@@ -71,7 +77,7 @@ FAULTS = ("none", "greeting-close", "auth-refused", "tls-garbage",
           "quit-silent", "no-accept", "silent", "auth-stall",
           "handshake-stall", "data-tls-stall", "transfer-stall",
           "data-held", "reply-bomb-greeting", "reply-bomb-user",
-          "reply-trickle", "listing-bomb")
+          "reply-trickle", "listing-bomb", "store-short", "size-unknown")
 
 
 class _Session(object):
@@ -91,6 +97,7 @@ class _Session(object):
 
     def reply(self, line):
         self.conn.sendall(line.encode("utf-8", "surrogateescape") + b"\r\n")
+        self.server.timeline.append((time.monotonic(), "reply", line[:3]))
 
     def read_line(self):
         """One command line without its line end; None at EOF."""
@@ -152,6 +159,8 @@ class _Session(object):
                 return
             verb, _, arg = line.partition(" ")
             self.server.commands.append(verb.upper())
+            self.server.timeline.append((time.monotonic(), "command",
+                                         verb.upper()))
             handler = getattr(self, "do_" + verb.upper(), None)
             if handler is None:
                 self.reply("502 Command not implemented.")
@@ -252,7 +261,7 @@ class _Session(object):
             self.held.append(raw)
             self.stall()
             return None
-        return self.server.context.wrap_socket(raw, server_side=True)
+        return self.server.data_context.wrap_socket(raw, server_side=True)
 
     def _cut(self, data):
         """Drop the data connection with a reset, no TLS close."""
@@ -288,6 +297,8 @@ class _Session(object):
             self.held.append(data)
         else:
             data.close()
+        if self.fault == "store-short" and received:
+            os.truncate(os.path.join(self.server.root, name), received - 1)
         self.reply("226 Transfer complete.")
 
     def do_NLST(self, arg):
@@ -322,6 +333,18 @@ class _Session(object):
                 data.close()
         self.reply("226 Listing sent.")
 
+    def do_SIZE(self, arg):
+        if self.fault == "size-unknown":
+            self.reply("502 Command not implemented.")
+            return
+        try:
+            size = os.path.getsize(os.path.join(self.server.root,
+                                                os.path.basename(arg)))
+        except OSError:
+            self.reply("550 No such file.")
+            return
+        self.reply("213 %d" % size)
+
     def do_RNFR(self, arg):
         if self.fault == "rename-refused":
             self.reply("550 Rename not allowed.")
@@ -348,9 +371,11 @@ class _Session(object):
 
 
 class FaultServer(object):
-    """Serves one fault on address:21 until stop(); sessions are threads."""
+    """Serves one fault on address:port until stop(); sessions are
+    threads."""
 
-    def __init__(self, address, fault, root, certfile, keyfile):
+    def __init__(self, address, fault, root, certfile, keyfile,
+                 port=FTP_PORT):
         if fault not in FAULTS:
             raise ValueError("unknown fault %r" % fault)
         self.address = address
@@ -358,6 +383,9 @@ class FaultServer(object):
         self.root = root
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(certfile, keyfile)
+        # The data connections' TLS; a test may give them another
+        # certificate.
+        self.data_context = self.context
         self.stopped = threading.Event()
         self.sessions = []
         self.errors = []
@@ -365,18 +393,21 @@ class FaultServer(object):
         # command lines as sent (bytes, line end removed).
         self.commands = []
         self.raw = []
+        # (time.monotonic(), "command" or "reply", verb or reply code).
+        self.timeline = []
         self.greeting = b"220 fault server ready."
         self.listing_bytes = None
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.filler = None
         try:
-            self.sock.bind((address, FTP_PORT))
+            self.sock.bind((address, port))
+            self.port = self.sock.getsockname()[1]
             self.sock.listen(0 if fault == "no-accept" else 16)
             if fault == "no-accept":
                 # One connection fills a queue of length 0: later SYNs are
                 # dropped and connects wait.
-                self.filler = socket.create_connection((address, FTP_PORT),
+                self.filler = socket.create_connection((address, self.port),
                                                        SOCKET_TIMEOUT)
         except OSError:
             self.sock.close()

@@ -1,25 +1,28 @@
 """Real FTP-over-explicit-TLS servers on loopback for end-to-end tests.
 
 Two servers are offered, both on port 21 of their own 127.0.0.x address so
-that several run side by side:
+that several run side by side (or on a free port of a given address, which
+needs no root: port=0):
 
   pyftpd   pyftpdlib's TLS handler (Debian python3-pyftpdlib, python3-openssl)
   vsftpd   Debian's vsftpd, logging in a system account through PAM
 
 Each demands TLS on the control and on every data connection, offers passive
 mode, has one throw-away user with a fresh root directory and a self-signed
-certificate made here with openssl.
+certificate made here with openssl, or (ca=) one signed by a test CA that
+names the server's address as an IP subject-alternative name.
 
 As a library: ``start_server("pyftpd")`` returns a started ``FtpsServer``;
 call its ``stop()`` when done.  pyftpd also runs in a mode (see
 pyftpd_serve.py): "tls12" refuses TLS 1.3, "cut" drops the connections in
-the middle of an upload.  Starting raises ``ServerUnavailable`` with
+the middle of an upload, "throttled" moves data slowly.  Starting raises
+``ServerUnavailable`` with
 the reason when the machine cannot run the server (no root for port 21, a
 package missing).
 
 As a command:
   ftps_servers.py start pyftpd|vsftpd [--address 127.0.0.N] [--workdir DIR]
-                        [--mode normal|tls12|cut]
+                        [--mode normal|tls12|cut|throttled]
       starts a server that outlives the command, prints its state as JSON
       (address, user, password, root, certificate, pid) and records it in
       DIR/state.json;
@@ -45,7 +48,8 @@ import tempfile
 import time
 
 __all__ = ["ServerUnavailable", "FtpsServer", "start_server", "stop_state",
-           "make_certificate", "free_loopback_address"]
+           "make_ca", "make_certificate", "free_loopback_address",
+           "free_port"]
 
 FTP_PORT = 21
 START_TIMEOUT = 15.0
@@ -59,8 +63,34 @@ class ServerUnavailable(Exception):
     """The server cannot run on this machine; the text says why."""
 
 
-def make_certificate(directory, common_name):
-    """Write a fresh self-signed RSA certificate and key into directory.
+def _openssl(args):
+    try:
+        done = subprocess.run(["openssl"] + args, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=60)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise ServerUnavailable("openssl %s failed: %s" % (args[0], e))
+    if done.returncode != 0:
+        raise ServerUnavailable("openssl %s failed: %s" % (
+            args[0], done.stderr.decode("utf-8", "replace")))
+
+
+def make_ca(directory, name="Skiff Relay Test CA"):
+    """Write a fresh self-signed CA certificate and key into directory;
+    returns (cafile, cakeyfile)."""
+    cafile = os.path.join(directory, "ca.pem")
+    cakey = os.path.join(directory, "ca-key.pem")
+    _openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+              "-subj", "/O=%s" % name, "-addext",
+              "basicConstraints=critical,CA:TRUE", "-addext",
+              "keyUsage=critical,keyCertSign", "-keyout", cakey,
+              "-out", cafile])
+    return cafile, cakey
+
+
+def make_certificate(directory, common_name, ca=None, san=None):
+    """Write a fresh RSA certificate and key into directory: self-signed,
+    or with ca=(cafile, cakeyfile) signed by that CA and carrying the
+    subject-alternative names san (default "IP:" + common_name).
 
     Returns (certfile, keyfile, subject) where subject is the certificate's
     subject in OpenSSL's one-line form ("/C=../O=../CN=..").
@@ -68,18 +98,26 @@ def make_certificate(directory, common_name):
     subject = "/C=DE/O=Skiff Relay Test/CN=%s" % common_name
     certfile = os.path.join(directory, "cert.pem")
     keyfile = os.path.join(directory, "key.pem")
-    cmd = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-           "-days", "2", "-subj", subject, "-keyout", keyfile,
-           "-out", certfile]
-    try:
-        done = subprocess.run(cmd, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, timeout=60)
-    except (OSError, subprocess.TimeoutExpired) as e:
-        raise ServerUnavailable("openssl req failed: %s" % e)
-    if done.returncode != 0:
-        raise ServerUnavailable("openssl req failed: %s" %
-                                done.stderr.decode("utf-8", "replace"))
+    if ca is None:
+        _openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                  "-days", "2", "-subj", subject, "-keyout", keyfile,
+                  "-out", certfile])
+        return certfile, keyfile, subject
+    request = os.path.join(directory, "cert.csr")
+    extensions = os.path.join(directory, "cert.ext")
+    with open(extensions, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nsubjectAltName=%s\n" %
+                (san or "IP:" + common_name))
+    _openssl(["req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj",
+              subject, "-keyout", keyfile, "-out", request])
+    _openssl(["x509", "-req", "-in", request, "-CA", ca[0], "-CAkey", ca[1],
+              "-CAcreateserial", "-days", "2", "-extfile", extensions,
+              "-out", certfile])
     return certfile, keyfile, subject
+
+
+def _family(address):
+    return socket.AF_INET6 if ":" in address else socket.AF_INET
 
 
 def _port_free(address, port):
@@ -87,7 +125,7 @@ def _port_free(address, port):
 
     Raises ServerUnavailable when binding is not permitted at all.
     """
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s = socket.socket(_family(address), socket.SOCK_STREAM)
     try:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         s.bind((address, port))
@@ -111,6 +149,21 @@ def free_loopback_address(first=21, count=60):
             return address
     raise ServerUnavailable("no free loopback address for port 21 in "
                             "127.0.0.%d-%d" % (first, first + count - 1))
+
+
+def free_port(address):
+    """A TCP port of address that is free now (the kernel's choice)."""
+    try:
+        s = socket.socket(_family(address), socket.SOCK_STREAM)
+    except OSError as e:
+        raise ServerUnavailable("no sockets for %s: %s" % (address, e))
+    try:
+        s.bind((address, 0))
+        return s.getsockname()[1]
+    except OSError as e:
+        raise ServerUnavailable("cannot bind %s: %s" % (address, e))
+    finally:
+        s.close()
 
 
 def _descendants(pid):
@@ -181,11 +234,14 @@ def _listens(pid, address, port):
     Another test run may listen there already; answering connections alone
     does not prove that the server just started is the one listening.
     """
-    packed = struct.unpack("<I", socket.inet_aton(address))[0]
-    local = "%08X:%04X" % (packed, port)
+    # /proc/net/tcp6 prints an address as four host-order 32-bit words.
+    packed = socket.inet_pton(_family(address), address)
+    words = struct.unpack("<%dI" % (len(packed) // 4), packed)
+    local = "%s:%04X" % ("".join("%08X" % w for w in words), port)
+    table = "/proc/net/tcp6" if len(packed) == 16 else "/proc/net/tcp"
     inodes = set()
     try:
-        with open("/proc/net/tcp") as f:
+        with open(table) as f:
             for line in f.readlines()[1:]:
                 fields = line.split()
                 if fields[1] == local and fields[3] == "0A":  # LISTEN
@@ -224,12 +280,15 @@ def _wait_listening(address, port, pid, logfile):
 class FtpsServer(object):
     """One running test server and what a client needs to reach it."""
 
-    def __init__(self, kind, workdir, address, mode="normal"):
+    def __init__(self, kind, workdir, address, mode="normal",
+                 port=FTP_PORT, ca=None):
         self.kind = kind
         self.mode = mode
         self.workdir = workdir
         self.address = address
-        self.port = FTP_PORT
+        self.port = port
+        # (cafile, cakeyfile) of the CA that signs the server certificate.
+        self.ca = ca
         self.root = os.path.join(workdir, "root")
         self.user = ""
         self.password = "pw-" + secrets.token_hex(8)
@@ -243,12 +302,19 @@ class FtpsServer(object):
         return {"kind": self.kind, "mode": self.mode,
                 "workdir": self.workdir,
                 "address": self.address, "port": self.port,
-                "root": self.root, "user": self.user,
+                "host": self.host(), "root": self.root, "user": self.user,
                 "password": self.password, "certfile": self.certfile,
                 "subject": self.subject, "logfile": self.logfile,
                 "pid": self.pid, "account_created": self.account_created,
                 "stop": "%s %s stop %s" % (PYTHON, os.path.abspath(__file__),
                                            self.workdir)}
+
+    def host(self):
+        """The HOST argument that reaches this server (HOST:PORT)."""
+        address = "[%s]" % self.address if ":" in self.address \
+            else self.address
+        return address if self.port == FTP_PORT else "%s:%d" % (
+            address, self.port)
 
     def protocol_log(self):
         """The server's own session log so far ("" if none yet)."""
@@ -270,10 +336,14 @@ class FtpsServer(object):
         mark = "logged in." if self.kind == "pyftpd" else "OK LOGIN"
         return self.protocol_log().count(mark)
 
+    def count_commands(self, verb):
+        """Commands verb received so far (pyftpd logs each verb)."""
+        return self.protocol_log().count("] command %s\n" % verb)
+
     def start(self, detach=False):
         os.chmod(self.workdir, 0o755)
         self.certfile, self.keyfile, self.subject = make_certificate(
-            self.workdir, self.address)
+            self.workdir, self.address, self.ca)
         if self.kind == "pyftpd":
             self._start_pyftpd(detach)
         else:
@@ -401,25 +471,33 @@ def _vsftpd_conf(server, empty):
 
 
 def start_server(kind, address=None, workdir=None, detach=False,
-                 mode="normal"):
-    """Start a server of kind "pyftpd" or "vsftpd"; returns the FtpsServer."""
+                 mode="normal", port=FTP_PORT, ca=None):
+    """Start a server of kind "pyftpd" or "vsftpd"; returns the FtpsServer.
+
+    port 0: a free port of address (default 127.0.0.1), chosen anew on
+    each attempt.  ca: see make_certificate.
+    """
     if kind not in ("pyftpd", "vsftpd"):
         raise ValueError("unknown server kind: %r" % kind)
     if mode != "normal" and kind != "pyftpd":
         raise ValueError("only pyftpd runs in mode %r" % mode)
     first = 21 if kind == "pyftpd" else 81
-    fixed = address is not None
+    if port == 0 and address is None:
+        address = "127.0.0.1"
+    fixed = address is not None and port != 0
     for attempt in range(5):
-        if not fixed:
+        chosen = free_port(address) if port == 0 else port
+        if address is None:
             address = free_loopback_address(first)
-        elif not _port_free(address, FTP_PORT):
-            raise ServerUnavailable("%s:21 is already in use" % address)
+        elif fixed and not _port_free(address, chosen):
+            raise ServerUnavailable("%s:%d is already in use" %
+                                    (address, chosen))
         if workdir is None:
             where = tempfile.mkdtemp(prefix="skiff-%s-" % kind)
         else:
             where = workdir
             os.makedirs(where)
-        server = FtpsServer(kind, where, address, mode)
+        server = FtpsServer(kind, where, address, mode, chosen, ca)
         try:
             server.start(detach=detach)
             return server
@@ -427,8 +505,10 @@ def start_server(kind, address=None, workdir=None, detach=False,
             server.stop()
             # Another test run may have taken the address between the check
             # and the server's bind; then the next free one is tried.
-            if fixed or attempt == 4 or _port_free(address, FTP_PORT):
+            if fixed or attempt == 4 or _port_free(address, chosen):
                 raise
+            if port != 0:
+                address = None
         except BaseException:
             server.stop()
             raise
@@ -454,7 +534,7 @@ def _main(argv):
     start.add_argument("--address")
     start.add_argument("--workdir")
     start.add_argument("--mode", default="normal",
-                       choices=["normal", "tls12", "cut"])
+                       choices=["normal", "tls12", "cut", "throttled"])
     stop = sub.add_parser("stop")
     stop.add_argument("workdir")
     args = parser.parse_args(argv[1:])
