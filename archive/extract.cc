@@ -196,8 +196,8 @@ static int isDirectory(const char* directory) {
   return directory[0] && statPath(directory, &info) && info.isDir;
 }
 
-int extractArchive(const char* path, uint32_t baseOffset,
-                   const char* directory, DirShortfall* shortfall) {
+int extractArchive(const char* path, uint32_t baseOffset, const char* directory,
+                   DirShortfall* shortfall) {
   if (!isDirectory(directory)) return 0;
   Archive* archive = openArchive(path, baseOffset);
   if (!archive) return 0;

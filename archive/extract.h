@@ -15,8 +15,8 @@
 // to blame: a caller can then try another directory.
 enum DirShortfall {
   kDirFine = 0,
-  kDirNoRoom,        // disk or quota full, or past the file-size limit
-  kDirPathTooLong,   // a target path did not fit the path buffer
+  kDirNoRoom,       // disk or quota full, or past the file-size limit
+  kDirPathTooLong,  // a target path did not fit the path buffer
 };
 
 // 1 when every member of the archive in `path` was written into
@@ -24,8 +24,8 @@ enum DirShortfall {
 // directory (nothing is opened then), the archive does not open or any
 // member failed. `*shortfall` (when given) is set when a member failed
 // for the directory's sake, and left alone otherwise.
-int extractArchive(const char* path, uint32_t baseOffset,
-                   const char* directory, DirShortfall* shortfall = nullptr);
+int extractArchive(const char* path, uint32_t baseOffset, const char* directory,
+                   DirShortfall* shortfall = nullptr);
 // Writes every member into `directory` (which must exist); the number
 // written. `*shortfall` as for extractArchive.
 uint32_t writeAllMembers(Archive* archive, const char* directory,

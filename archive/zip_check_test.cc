@@ -49,8 +49,9 @@ TEST(ZipCheckTest, EndRecordAndDirectoryMustFit) {
       {"comment", cat({endRecord(0, 0, 0, 3), {'a', 'b', 'c'}}), 1},
       {"comment length past the end", cat({endRecord(0, 0, 0, 5), {'a'}}), 0},
       // The record as far from the end as a zip allows, with more before.
-      {"longest comment", cat({Bytes(30, 'x'), endRecord(0, 0, 0, 0xFFFF),
-                               Bytes(0xFFFF, 'c')}), 1},
+      {"longest comment",
+       cat({Bytes(30, 'x'), endRecord(0, 0, 0, 0xFFFF), Bytes(0xFFFF, 'c')}),
+       1},
       {"bytes after the record", cat({emptyZip(), {'x'}}), 0},
       {"last byte cut", Bytes(oneEntry.begin(), oneEntry.end() - 1), 0},
       {"directory larger than the file", cat({entry, endRecord(1, 99, 0, 0)}),

@@ -11,7 +11,8 @@
 
 const char kWorkDirPattern[] = "TAV*-SKIFFRELAY";
 const char kLockFileName[] = "__TAV_LOCK__";
-const char kWorkDirNoRoom[] = "no room (disk or quota full, or file size limit)";
+const char kWorkDirNoRoom[] =
+    "no room (disk or quota full, or file size limit)";
 const char kWorkDirPathTooLong[] = "paths too long";
 static const char kProgramWord[] = "SKIFFRELAY";
 
@@ -76,9 +77,9 @@ struct PassedOver {
 static const char kNoExec[] = "missing or mounted noexec";
 static const char kUnusableTempDir[] = "unreadable or too long";
 static std::vector<PassedOver> gPassedOver;
-static int gNextCandidate;        // the first candidate not yet tried
+static int gNextCandidate;  // the first candidate not yet tried
 static std::string gFirstCandidate;
-static std::string gTempDir;      // where the work directory in use is
+static std::string gTempDir;  // where the work directory in use is
 
 // The line for a run that found no candidate to use.
 static std::string noCandidateLeft() {
@@ -93,8 +94,9 @@ static std::string noCandidateLeft() {
     if (!onlyNoExec) list = list + ": " + p.why;
   }
   if (onlyNoExec) {
-    return std::string("no temporary directory allows loading the runtime "
-                       "(missing or mounted noexec: ") +
+    return std::string(
+               "no temporary directory allows loading the runtime "
+               "(missing or mounted noexec: ") +
            list + "); set " + kTempDirVariable + " to one that does";
   }
   return "no temporary directory can hold a run (" + list + "); set " +

@@ -236,9 +236,11 @@ TEST_F(WorkDirTest, NoRoomMovesToTheNextCandidate) {
   EXPECT_EQ(0u, nextWorkDir(kWorkDirPathTooLong, &path, &err));
   EXPECT_EQ(nullptr, path);
   EXPECT_EQ("no temporary directory can hold a run (" + temp_.dir + ": " +
-                kWorkDirNoRoom + "; /tmp: missing or mounted noexec; "
-                "/var/tmp: missing or mounted noexec; " + gExeDir + ": " +
-                kWorkDirPathTooLong + "); set TMPDIR to one that does",
+                kWorkDirNoRoom +
+                "; /tmp: missing or mounted noexec; "
+                "/var/tmp: missing or mounted noexec; " +
+                gExeDir + ": " + kWorkDirPathTooLong +
+                "); set TMPDIR to one that does",
             err);
   ASSERT_EQ(0, rmdir(first.c_str()));
   ASSERT_EQ(0, rmdir(second.c_str()));

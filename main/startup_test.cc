@@ -12,8 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "archive/archive_writer.h"
 #include "host/embedded_order.h"
 #include "host/prepare.h"
@@ -28,6 +26,8 @@
 #else
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 #endif
 
 namespace {
@@ -164,7 +164,10 @@ class StandInRuntimeTest : public testing::Test {
     (void)removeFile(log_.c_str());
     ScopedCurrentDir cwd(app_);
     std::vector<std::string> args = {std::string(".") + kSep + exeName_,
-                                     "send", "host", "user", "pass word",
+                                     "send",
+                                     "host",
+                                     "user",
+                                     "pass word",
                                      "file"};
     if (!extraArg.empty()) args.push_back(extraArg);
     std::vector<std::string> env = {
