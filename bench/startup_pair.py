@@ -11,7 +11,10 @@ kernel accounts to the process and its reaped children, and the bytes the
 process wrote through write calls ("wchar" of /proc/PID/io, read while the
 exited process still waits to be reaped; an in-kernel copy counts there
 too). Prints one line per command: median wall ms, median CPU ms, median
-bytes written; with --json, one JSON object instead.
+bytes written, and for each command after the first the median of its
+per-round ratios to the first (wall, CPU): the two runs of a round are
+next to each other in time, so that ratio holds still while the machine's
+speed drifts over minutes. With --json, one JSON list instead.
 """
 
 import json
@@ -69,6 +72,12 @@ def medians(samples):
     return [statistics.median(s[k] for s in samples) for k in range(3)]
 
 
+def paired_ratios(samples, base):
+    """Medians of samples' wall and CPU over base's, round by round."""
+    return [statistics.median(s[k] / b[k] for s, b in zip(samples, base)
+                              if b[k] > 0) for k in range(2)]
+
+
 def parse(argv):
     runs, warmup, as_json = 40, 3, False
     while argv and argv[0] != "--":
@@ -98,14 +107,18 @@ def parse(argv):
 def main(argv):
     runs, warmup, as_json, commands = parse(list(argv))
     results = measure(commands, runs, warmup)
-    rows = [medians(results[i]) for i in range(len(commands))]
+    rows = [medians(results[i]) + (paired_ratios(results[i], results[0])
+                                   if i else [1.0, 1.0])
+            for i in range(len(commands))]
     if as_json:
-        json.dump([{"wall_ms": w, "cpu_ms": c, "written": b}
-                   for w, c, b in rows], sys.stdout)
+        json.dump([{"wall_ms": w, "cpu_ms": c, "written": b,
+                    "wall_ratio": rw, "cpu_ratio": rc}
+                   for w, c, b, rw, rc in rows], sys.stdout)
         sys.stdout.write("\n")
     else:
-        for (w, c, b), command in zip(rows, commands):
-            print("%8.1f %8.1f %10d  %s" % (w, c, b, " ".join(command)))
+        for (w, c, b, rw, rc), command in zip(rows, commands):
+            print("%8.1f %8.1f %10d %6.2f %6.2f  %s" % (
+                w, c, b, rw, rc, " ".join(command)))
     return 0
 
 
