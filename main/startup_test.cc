@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "archive/archive_writer.h"
 #include "host/embedded_order.h"
 #include "host/prepare.h"
@@ -26,8 +28,6 @@
 #else
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 #endif
 
 namespace {
