@@ -48,7 +48,6 @@ gc.disable()
 
 import sys
 import os
-import stat
 import time
 import pickle  # noqa: F401 (part of the program's run-time closure)
 import io
@@ -183,10 +182,6 @@ timeLimit = opt.timeLimit
 REPLY_LIMIT = 1 << 20
 LISTING_LIMIT = 4 << 20
 
-# Flags of os.open that not every platform has.
-_O_BINARY = getattr(os, "O_BINARY", 0)
-_O_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
-_O_NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 
 
 # SIZE answers that say the server does not offer the command (rather
@@ -685,8 +680,8 @@ def _session(run, user, pwd, afterTls=None):
     return ftp, seen
 
 
-class NotRegularFile(Exception):
-    """The local file of an upload is a FIFO, a device or a directory."""
+# The local file of an upload is a FIFO, a device or a directory.
+NotRegularFile = opt.NotRegularFile
 
 
 def _openUpload(filename):
@@ -698,12 +693,8 @@ def _openUpload(filename):
     directory) could stall the upload or never end it, and is refused with
     NotRegularFile.
     """
-    fd = os.open(filename, os.O_RDONLY | _O_BINARY | _O_NONBLOCK)
+    fd = opt.openRegular(filename, os.O_RDONLY)
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise NotRegularFile("not a regular file")
-        if _O_NONBLOCK:
-            os.set_blocking(fd, True)
         return os.fdopen(fd, "rb")
     except BaseException:
         os.close(fd)
@@ -805,12 +796,10 @@ def _writeMarker(cipher):
     """
     cipherName = str(cipher.name())
     label = cipherLabel(cipherName)
-    fd = os.open("%s_%s.txt" % (label, cipherName),
-                 os.O_WRONLY | os.O_CREAT | os.O_TRUNC | _O_NOFOLLOW |
-                 _O_NONBLOCK | _O_BINARY, 0o666)
+    fd = opt.openRegular("%s_%s.txt" % (label, cipherName),
+                         os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
     with os.fdopen(fd, "wb") as marker:
-        if stat.S_ISREG(os.fstat(fd).st_mode):
-            marker.write((cipherName + "\r\n").encode(_ENCODING, _ERRORS))
+        marker.write((cipherName + "\r\n").encode(_ENCODING, _ERRORS))
 
 
 def tchk(host, user, pwd, filename):

@@ -9,9 +9,11 @@ skiffrelay_options.py     the options of a skiffrelay run
   hostMatches    -- whether a certificate names a host
   Clock          -- the time left of a run that has a deadline
   Transcript     -- the readable record of one run (SKIFFRELAY_TRACE)
+  openRegular    -- a descriptor of a regular file, never of a plant
   OptionError    -- a variable set to a value it cannot have
   PeerRejected   -- a server certificate that fails a check
   DeadlineError  -- the run's deadline has passed
+  NotRegularFile -- a FIFO, device or directory where a file belongs
 """
 
 # Every option is an environment variable; the command line stays the five
@@ -32,7 +34,8 @@ from M2Crypto import SSL, m2
 __all__ = ["OptionError", "PeerRejected", "DeadlineError", "Options",
            "readOptions", "timeLimit", "positiveSeconds", "splitHostPort",
            "parsePins", "tlsContext", "checkPeer", "hostMatches",
-           "subjectAltNames", "colonHex", "Clock", "Transcript"]
+           "subjectAltNames", "colonHex", "Clock", "Transcript",
+           "NotRegularFile", "openRegular"]
 
 TIMEOUT_VARIABLE = "SKIFFRELAY_TIMEOUT"
 DEADLINE_VARIABLE = "SKIFFRELAY_DEADLINE"
@@ -73,6 +76,31 @@ class PeerRejected(Exception):
 
 class DeadlineError(socket.timeout):
     """The run's deadline passed while it was waiting."""
+
+
+class NotRegularFile(Exception):
+    """A FIFO, a device or a directory where a regular file belongs."""
+
+
+def openRegular(path, flags, mode=0o666):
+    """os.open(path, flags, mode) in binary mode, never blocking and, for
+    writing, never through a symbolic link: files at a predictable or a
+    caller's path may be plants.  The descriptor, blocking again, only when
+    it is a regular file, checked on the descriptor itself so that nothing
+    swapped in after a check is used; else NotRegularFile (a FIFO without
+    a peer or a directory already fails the open with OSError)."""
+    if flags & (os.O_WRONLY | os.O_RDWR):
+        flags |= _O_NOFOLLOW
+    fd = os.open(path, flags | _O_BINARY | _O_NONBLOCK, mode)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise NotRegularFile("not a regular file: %s" % path)
+        if _O_NONBLOCK:
+            os.set_blocking(fd, True)
+        return fd
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def _onlyOf(text, allowed):
@@ -503,11 +531,8 @@ class Transcript(object):
 
 def _append(path, data):
     """Append data to path if that is a regular file (created 0600)."""
-    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | _O_NOFOLLOW
-                 | _O_NONBLOCK | _O_BINARY, 0o600)
+    fd = openRegular(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            return
         view = memoryview(data)
         while len(view):
             view = view[os.write(fd, view):]
