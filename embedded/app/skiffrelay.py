@@ -57,6 +57,7 @@ import ftplib
 
 from M2Crypto import ftpslib, m2
 
+import skiffrelay_compat as _compat
 import skiffrelay_options as opt
 
 
@@ -209,7 +210,7 @@ class _Names(object):
     """
 
     def __init__(self, prefix):
-        self.data = bytearray(prefix.encode(_ENCODING, _ERRORS))
+        self.data = bytearray(_compat.encode(prefix, _ENCODING, _ERRORS))
         self.start = len(self.data)
         self.count = 0
 
@@ -217,13 +218,13 @@ class _Names(object):
         if self.count:
             self.data += b"|"
         self.count += 1
-        self.data += name.encode(_ENCODING, _ERRORS)
+        self.data += _compat.encode(name, _ENCODING, _ERRORS)
         if len(self.data) - self.start > LISTING_LIMIT:
             raise LimitError("listing over %d bytes" % LISTING_LIMIT)
 
     def text(self):
         data, self.data = self.data, None
-        return data.decode(_ENCODING, _ERRORS)
+        return _compat.decode(data, _ENCODING, _ERRORS)
 
 
 class _DataConnection(ftpslib.SSL.Connection):
@@ -271,11 +272,11 @@ class _DataConnection(ftpslib.SSL.Connection):
 
     def makefile(self, mode="r", buffering=None, encoding=None, errors=None,
                  newline=None):
-        raw = socket.SocketIO(self, "rb")
+        raw = _compat.SocketIO(self, "rb")
         reader = io.BufferedReader(raw, io.DEFAULT_BUFFER_SIZE)
         if "b" in mode:
             return reader
-        return io.TextIOWrapper(reader, encoding or _ENCODING,
+        return _compat.textFile(reader, encoding or _ENCODING,
                                 errors or _ERRORS, newline)
 
     def __enter__(self):
@@ -315,9 +316,9 @@ class _DataConnection(ftpslib.SSL.Connection):
         watched = [self.socket]
         if self.control is not None:
             watched.append(self.control)
-        deadline = time.monotonic() + limit
+        deadline = _compat.monotonic() + limit
         while True:
-            left = deadline - time.monotonic()
+            left = deadline - _compat.monotonic()
             if left <= 0:
                 return
             readable = select.select(watched, [], [], left)[0]
@@ -346,7 +347,7 @@ class _ReplyReader(object):
     def recv_into(self, buf, nbytes=0):
         left = self.clock.wait(self.limit)
         if self.deadline is not None:
-            left = min(left, self.deadline - time.monotonic())
+            left = min(left, self.deadline - _compat.monotonic())
             if left <= 0:
                 raise socket.timeout("reply not complete within the limit")
         self.sock.settimeout(left)
@@ -365,8 +366,8 @@ class _ReplyReader(object):
 def _replyFile(sock, limit, clock=_NO_DEADLINE):
     """The text file of replies on sock, read through a _ReplyReader."""
     reader = _ReplyReader(sock, limit, clock)
-    raw = socket.SocketIO(reader, "rb")
-    text = io.TextIOWrapper(io.BufferedReader(raw), _ENCODING, _ERRORS)
+    raw = _compat.SocketIO(reader, "rb")
+    text = _compat.textFile(io.BufferedReader(raw), _ENCODING, _ERRORS)
     return text, reader
 
 
@@ -392,7 +393,7 @@ def _connectAny(host, port, limit, clock, trace, source_address=None):
         except opt.DeadlineError:
             sock.close()
             raise
-        except OSError as e:
+        except _compat.OSErrors as e:
             sock.close()
             trace.note("connect failed: %s" % e)
             error = e
@@ -410,7 +411,7 @@ def _sessionReused(conn, session):
     return "yes" if same else "no"
 
 
-class _FTP_TLS(ftpslib.FTP_TLS):
+class _FTP_TLS(_compat.FTPBase):
     """M2Crypto's FTP_TLS fitted to this runtime's ftplib, with limits.
 
     ftplib reads replies from a text file and drives data connections as
@@ -471,7 +472,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
 
     def getmultiline(self):
         # One deadline for the whole reply (see _ReplyReader).
-        self._reader.deadline = time.monotonic() + self.timeout
+        self._reader.deadline = _compat.monotonic() + self.timeout
         try:
             reply = self._readReply()
         finally:
@@ -504,7 +505,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
         self.trace.sent(line)
         if self.clock.running():
             self.sock.settimeout(self.clock.wait(self.timeout))
-        self.sock.sendall((line + "\r\n").encode(_ENCODING, _ERRORS))
+        self.sock.sendall(_compat.encode(line + "\r\n", _ENCODING, _ERRORS))
 
     def auth_tls(self):
         # ftpslib's, with the handshake's result checked, the server's
@@ -561,7 +562,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
 
     def storbinary(self, cmd, fp, blocksize=_UPLOAD_BLOCK, callback=None,
                    rest=None):
-        return ftpslib.FTP_TLS.storbinary(self, cmd, fp, blocksize, callback,
+        return _compat.FTPBase.storbinary(self, cmd, fp, blocksize, callback,
                                           rest)
 
 
@@ -569,9 +570,9 @@ def _emit(line):
     """Print one result line; a closed standard output ends nothing."""
     try:
         sys.stdout.flush()
-        out = sys.stdout.buffer
+        out = _compat.stdoutBytes()
         # Two writes rather than one joined copy of a long listing line.
-        out.write(line.encode(_ENCODING, _ERRORS))
+        out.write(_compat.encode(line, _ENCODING, _ERRORS))
         out.write(os.linesep.encode("ascii"))
         sys.stdout.flush()
     except BaseException:
@@ -799,7 +800,7 @@ def _writeMarker(cipher):
     fd = opt.openRegular("%s_%s.txt" % (label, cipherName),
                          os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
     with os.fdopen(fd, "wb") as marker:
-        marker.write((cipherName + "\r\n").encode(_ENCODING, _ERRORS))
+        marker.write(_compat.encode(cipherName + "\r\n", _ENCODING, _ERRORS))
 
 
 def tchk(host, user, pwd, filename):
@@ -819,7 +820,7 @@ def tchk(host, user, pwd, filename):
 
 
 def main():
-    gc.freeze()
+    _compat.freeze()
     gc.enable()
     if len(sys.argv) < 6:
         sys.exit()

@@ -31,6 +31,8 @@ import time
 
 from M2Crypto import SSL, m2
 
+import skiffrelay_compat as _compat
+
 __all__ = ["OptionError", "PeerRejected", "DeadlineError", "Options",
            "readOptions", "timeLimit", "positiveSeconds", "splitHostPort",
            "parsePins", "tlsContext", "checkPeer", "hostMatches",
@@ -96,7 +98,7 @@ def openRegular(path, flags, mode=0o666):
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise NotRegularFile("not a regular file: %s" % path)
         if _O_NONBLOCK:
-            os.set_blocking(fd, True)
+            _compat.setBlocking(fd, True)
         return fd
     except BaseException:
         os.close(fd)
@@ -356,7 +358,7 @@ def _packedAddress(host):
                          (socket.AF_INET6, host.split("%")[0])):
         try:
             return socket.inet_pton(family, text)
-        except (OSError, ValueError):
+        except (_compat.OSErrors, ValueError):
             pass
     return None
 
@@ -409,18 +411,18 @@ class Clock(object):
 
     def start(self):
         if self.seconds is not None and self.expires is None:
-            self.expires = time.monotonic() + self.seconds
+            self.expires = _compat.monotonic() + self.seconds
 
     def running(self):
         return self.expires is not None
 
     def passed(self):
-        return self.expires is not None and time.monotonic() >= self.expires
+        return self.expires is not None and _compat.monotonic() >= self.expires
 
     def wait(self, limit):
         if self.expires is None:
             return limit
-        left = self.expires - time.monotonic()
+        left = self.expires - _compat.monotonic()
         if left <= 0:
             raise DeadlineError("the deadline of %g s has passed" %
                                 self.seconds)
@@ -454,7 +456,7 @@ class Transcript(object):
         self.secret = secret
         self.encoding = encoding
         self.errors = errors
-        self.started = time.monotonic()
+        self.started = _compat.monotonic()
         self.lines = []
         if self.active:
             self.lines.append("== skiffrelay run %s, process %d" % (
@@ -470,6 +472,7 @@ class Transcript(object):
             pass  # a line that cannot be noted is left out
 
     def _format(self, text):
+        text = _compat.native(text, self.encoding)
         if self.secret:
             text = text.replace(self.secret, "****")
         if len(text) > _NOTE_LIMIT:
@@ -478,7 +481,7 @@ class Transcript(object):
         # shows the file; they appear escaped.
         text = "".join(c if " " <= c != "\x7f" or c in "\t\n"
                        else "\\x%02x" % ord(c) for c in text)
-        stamp = "%9.4f " % (time.monotonic() - self.started)
+        stamp = "%9.4f " % (_compat.monotonic() - self.started)
         return stamp + text.replace("\n", "\n" + " " * len(stamp))
 
     def sent(self, line):
@@ -514,7 +517,7 @@ class Transcript(object):
         if error is not None:
             self.note("failed with %s: %s" % (type(error).__name__, error))
         self.note("printed %r" % line)
-        self.note("total %.4f s" % (time.monotonic() - self.started))
+        self.note("total %.4f s" % (_compat.monotonic() - self.started))
 
     def close(self):
         """Append the record to the file; every failure is ignored."""
@@ -522,8 +525,8 @@ class Transcript(object):
             return
         self.active = False
         try:
-            data = ("\n".join(self.lines) + "\n").encode(self.encoding,
-                                                         self.errors)
+            data = _compat.encode("\n".join(self.lines) + "\n",
+                                  self.encoding, self.errors)
             _append(self.path, data)
         except Exception:
             pass  # the transcript is a diagnosis, never part of the result

@@ -12,6 +12,8 @@ launcher and every file beside it (the .qar archives) are copied into the
 application directory and run from there, from whatever working directory
 a test chooses.  The frozen launcher ends every run with exit status 1;
 plain python ends the script's bare sys.exit() with status 0.
+SKIFF_APP_PYTHON names another interpreter for the unfrozen runs (for
+example a CPython 2.7 with M2Crypto).
 """
 
 import os
@@ -25,7 +27,7 @@ SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..",
                                           ".."))
 APP_DIR = os.path.join(SOURCE_DIR, "embedded", "app")
 SCRIPT = os.path.join(APP_DIR, "skiffrelay.py")
-PYTHON = "/usr/bin/python3.11"
+PYTHON = os.environ.get("SKIFF_APP_PYTHON") or "/usr/bin/python3.11"
 RUN_TIMEOUT = 120
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "servers"))

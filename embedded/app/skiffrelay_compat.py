@@ -1,0 +1,181 @@
+"""
+skiffrelay_compat.py     what differs between the runtimes skiffrelay runs on
+
+  monotonic    -- seconds of a clock that never goes back
+  freeze       -- moves every object out of the collector's reach (a no-op
+                  where the runtime cannot)
+  setBlocking  -- os.set_blocking
+  SocketIO     -- a binary raw file over an object's recv_into
+  textFile     -- io.TextIOWrapper; on 2.x the binary file itself
+  encode       -- text of a name, command or line as the bytes it stands for
+  decode       -- bytes as such text
+  native       -- the runtime's own str of a text (2.x: of a unicode object)
+  stdoutBytes  -- the binary stream beneath standard output
+  OSErrors     -- what a failing system or socket call raises
+  FTPBase      -- M2Crypto's FTP client, with 2.x's ftplib brought to what
+                  3.x's does
+
+Under 3.x, text is decoded with surrogateescape, so that every byte of an
+argument, a reply or a listing comes back unchanged when encoded again;
+under 2.x, a runtime of byte strings, names are bytes throughout and pass
+untouched.  This module runs on every start: under 3.x it only names what
+the runtime offers and imports nothing that is not loaded already.
+"""
+
+import sys
+import gc
+import io
+import os
+import socket
+import time
+
+from M2Crypto import ftpslib
+
+PY2 = sys.version_info[0] < 3
+
+
+def _nothing():
+    pass
+
+
+freeze = getattr(gc, "freeze", _nothing)
+
+if not PY2:
+    monotonic = time.monotonic
+    setBlocking = os.set_blocking
+    SocketIO = socket.SocketIO
+    textFile = io.TextIOWrapper
+    encode = str.encode
+    OSErrors = OSError
+    FTPBase = ftpslib.FTP_TLS
+
+    def decode(data, encoding, errors):
+        return data.decode(encoding, errors)
+
+    def native(text, encoding):
+        return text
+
+    def stdoutBytes():
+        return sys.stdout.buffer
+
+else:
+    import ftplib
+
+    if sys.platform == "win32":
+        # The performance counter, from the first call on.
+        monotonic = time.clock
+    else:
+        # The elapsed time of times() is the kernel's tick count, which
+        # never goes back but moves in 10 ms steps; the wall clock is fine
+        # but may be set.  So the wall clock's time since an anchor counts,
+        # while it stays near the ticks; when it strays (it was set), the
+        # anchor moves to now.  Never less than an earlier result.
+        _clock = [os.times()[4], time.time(), 0.0]  # ticks, wall, last
+
+        def monotonic():
+            ticks, wall = os.times()[4], time.time()
+            now = _clock[0] + wall - _clock[1]
+            if abs(now - ticks) > 0.05:
+                _clock[0], _clock[1], now = ticks, wall, ticks
+            now = _clock[2] = max(now, _clock[2])
+            return now
+
+    def setBlocking(fd, blocking):
+        import fcntl
+        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+        if blocking:
+            flags &= ~os.O_NONBLOCK
+        else:
+            flags |= os.O_NONBLOCK
+        fcntl.fcntl(fd, fcntl.F_SETFL, flags)
+
+    class SocketIO(io.RawIOBase):
+        """Reads of sock.recv_into as a raw file (sock stays open)."""
+
+        def __init__(self, sock, mode="rb"):
+            io.RawIOBase.__init__(self)
+            self._sock = sock
+
+        def readable(self):
+            return True
+
+        def readinto(self, buf):
+            return self._sock.recv_into(buf)
+
+        def fileno(self):
+            return self._sock.fileno()
+
+    def textFile(buffer, *args):
+        return buffer
+
+    def encode(text, encoding, errors):
+        # M2Crypto gives some texts as unicode objects (ASCII in practice).
+        if isinstance(text, unicode):  # noqa: F821 (2.x only)
+            return text.encode(encoding, "replace")
+        return text
+
+    def decode(data, encoding, errors):
+        return bytes(data)
+
+    def native(text, encoding):
+        return encode(text, encoding, None)
+
+    def stdoutBytes():
+        if sys.platform == "win32":
+            # Binary mode, so that the line end is written as given.
+            import msvcrt
+            msvcrt.setmode(sys.stdout.fileno(), os.O_BINARY)
+        return sys.stdout
+
+    OSErrors = (OSError, socket.error)
+
+    class FTPBase(ftpslib.FTP_TLS):
+        """2.x's ftplib with what 3.x's does differently: data connections
+        as context managers, which end every transfer; the address of a
+        passive data connection taken from the control connection."""
+
+        source_address = None  # where connections are made from: anywhere
+
+        def makepasv(self):
+            # The address in a PASV reply may point anywhere; it is not used.
+            if self.af == socket.AF_INET:
+                port = ftplib.parse227(self.sendcmd("PASV"))[1]
+                return self.sock.getpeername()[0], port
+            return ftplib.parse229(self.sendcmd("EPSV"),
+                                   self.sock.getpeername())
+
+        def storbinary(self, cmd, fp, blocksize=8192, callback=None,
+                       rest=None):
+            self.voidcmd("TYPE I")
+            with self.transfercmd(cmd, rest) as conn:
+                while True:
+                    buf = fp.read(blocksize)
+                    if not buf:
+                        break
+                    conn.sendall(buf)
+                    if callback:
+                        callback(buf)
+            return self.voidresp()
+
+        def retrlines(self, cmd, callback=None):
+            if callback is None:
+                callback = ftplib.print_line
+            self.sendcmd("TYPE A")
+            with self.transfercmd(cmd) as conn:
+                fp = conn.makefile("rb")
+                try:
+                    while True:
+                        line = fp.readline(self.maxline + 1)
+                        if len(line) > self.maxline:
+                            raise ftplib.Error("got more than %d bytes" %
+                                               self.maxline)
+                        if not line:
+                            break
+                        if line[-2:] == ftplib.CRLF:
+                            line = line[:-2]
+                        elif line[-1:] == "\n":
+                            line = line[:-1]
+                        callback(line)
+                finally:
+                    fp.close()
+            return self.voidresp()
