@@ -50,7 +50,8 @@ def setUpModule():
         for name, san in (("fault", None),
                           # Its own address only as a DNS name: an IP
                           # address is compared with IP names alone.
-                          ("mismatch", "IP:192.0.2.1,DNS:127.0.0.1"),
+                          ("mismatch",
+                           "IP:192.0.2.1,DNS:127.0.0.1,DNS:localhost"),
                           ("data", "IP:127.0.0.1")):
             _state[name] = ftps_servers.make_certificate(
                 os.path.join(scratch, name), "127.0.0.1", ca, san)[:2]
@@ -171,6 +172,11 @@ class ChecksTest(AppTestCase):
                            env={"SKIFFRELAY_CAFILE": ca})
         self.assertEqual(out, b"Error opening target\n")
         self.assertNotIn("USER", server.commands)
+        # A host name is looked for among the DNS names.
+        out = self.run_app(["test", host.replace("127.0.0.1", "localhost"),
+                            "u", PASSWORD, "yes"],
+                           env={"SKIFFRELAY_CAFILE": ca})
+        self.assertTrue(out.startswith(b"ok-"), out)
 
     def test_size_checked_before_rename(self):
         for fault, env, line, left in [
@@ -187,6 +193,19 @@ class ChecksTest(AppTestCase):
                 self.assertEqual(os.listdir(server.root), [left])
                 self.assertEqual("SIZE" in server.commands, not env)
 
+    def test_names_pass_byte_exact(self):
+        # Not UTF-8 throughout: the bytes of FILE on the wire, the remote
+        # names in the printed listing, whatever the runtime's text is.
+        name = b"caf\xc3\xa9-\xff.xml"
+        self.put_file(os.fsdecode(name), b"bytes")
+        server, host = self.fault_server("none")
+        out = self.run_app(["send", host, "u", PASSWORD, name])
+        self.assertEqual((out, os.listdir(server.root)),
+                         (OK, [os.fsdecode(name)]))
+        self.assertIn(b"RNTO " + name, server.raw)
+        out = self.run_app(["tchk", host, "u", PASSWORD, "x"])
+        self.assertEqual(out, b"ok-" + name + b"\n")
+
     def test_transcript(self):
         trace = os.path.join(self.appdir, "trace.log")
         pin = _sha256(self.server.certfile)
@@ -199,6 +218,8 @@ class ChecksTest(AppTestCase):
         for seen in ("PASS ****", "certificate SHA-256 " +
                      _colons(pin.upper()), "pinned SHA-256 matches",
                      "TLS session reused: yes", "> SIZE up.xmt",
+                     # The upload's data connection ended in order.
+                     "data connection closed: 6 bytes sent",
                      "printed 'ok'"):
             self.assertIn(seen, text)
         # Nor where a server repeats it, in a reply or a failure's text.

@@ -7,13 +7,14 @@ import ftplib
 import importlib.util
 import io
 import socket
+import subprocess
 import sys
 import time
 import unittest
 import unittest.mock
 import warnings
 
-from app_helpers import APP_DIR, SCRIPT
+from app_helpers import APP_DIR, PYTHON, SCRIPT
 
 
 def _load_script():
@@ -213,6 +214,38 @@ class ConnectDeadlineTest(unittest.TestCase):
                 app._connectAny("five.example", 21, 2.0, clock,
                                 app._NO_TRACE)
         self.assertLess(time.monotonic() - started, 5.0)
+
+
+# Run by the interpreter under test (SKIFF_APP_PYTHON), whatever runs the
+# tests: the first address of a name refuses the connect, the second
+# listens; prints the address connected to.
+_CONNECT_ON = """
+import socket, sys
+sys.path.insert(0, sys.argv[1])
+import skiffrelay as app
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+closed = socket.socket()
+closed.bind(("127.0.0.1", 0))
+addresses = [closed.getsockname(), listener.getsockname()]
+closed.close()
+socket.getaddrinfo = lambda *args: [
+    (socket.AF_INET, socket.SOCK_STREAM, 6, "", a) for a in addresses]
+sock = app._connectAny("two.example", 21, 5.0, app._NO_DEADLINE,
+                       app._NO_TRACE)
+sys.stdout.write("%d %d" % (sock.getpeername()[1], addresses[1][1]))
+"""
+
+
+class ConnectOnTest(unittest.TestCase):
+    def test_refused_address_passed_over(self):
+        done = subprocess.run([PYTHON, "-c", _CONNECT_ON, APP_DIR],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=60)
+        self.assertEqual(done.stderr, b"")
+        connected, listening = done.stdout.split()
+        self.assertEqual(connected, listening)
 
 
 class HostPortTest(unittest.TestCase):
