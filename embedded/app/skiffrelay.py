@@ -381,7 +381,7 @@ def _connectAny(host, port, limit, clock, trace, source_address=None):
     """
     error = None
     for family, kind, proto, _, address in socket.getaddrinfo(
-            host, port, 0, socket.SOCK_STREAM):
+            _compat.hostName(host), port, 0, socket.SOCK_STREAM):
         sock = socket.socket(family, kind, proto)
         try:
             sock.settimeout(clock.wait(limit))

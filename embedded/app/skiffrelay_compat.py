@@ -10,6 +10,9 @@ skiffrelay_compat.py     what differs between the runtimes skiffrelay runs on
   encode       -- text of a name, command or line as the bytes it stands for
   decode       -- bytes as such text
   native       -- the runtime's own str of a text (2.x: of a unicode object)
+  text         -- an option's value as 3.x's text, to be parsed
+  number       -- float() of an option's value as 3.x reads it
+  hostName     -- a host name as 3.x's resolver takes it (IDNA)
   stdoutBytes  -- the binary stream beneath standard output
   OSErrors     -- what a failing system or socket call raises
   FTPBase      -- M2Crypto's FTP client, with 2.x's ftplib brought to what
@@ -54,6 +57,14 @@ if not PY2:
 
     def native(text, encoding):
         return text
+
+    def text(value):
+        return value
+
+    number = float
+
+    def hostName(host):
+        return host
 
     def stdoutBytes():
         return sys.stdout.buffer
@@ -119,6 +130,30 @@ else:
 
     def native(text, encoding):
         return encode(text, encoding, None)
+
+    # An option's value is parsed as the text 3.x would see: with digits
+    # and spaces of any script (undecodable bytes match nothing), and with
+    # "_" between digits in a number.
+    def text(value):
+        if isinstance(value, bytes):
+            return value.decode("utf-8", "replace")
+        return value
+
+    def number(value):
+        value = text(value)
+        if "_" in value:
+            import re
+            value = re.sub(r"(?<=\d)_(?=\d)", "", value, flags=re.UNICODE)
+            if "_" in value:
+                raise ValueError("'_' not between digits")
+        return float(value)
+
+    def hostName(host):
+        # Given as text, a name is resolved in its IDNA form.
+        try:
+            return host.decode("utf-8")
+        except UnicodeError:
+            return host
 
     def stdoutBytes():
         if sys.platform == "win32":

@@ -117,7 +117,7 @@ def positiveSeconds(text):
     comparisons); larger values are cut to MAX_LIMIT.
     """
     try:
-        value = float(text)
+        value = _compat.number(text)
     except (TypeError, ValueError):
         return None
     if not 0.0 < value < float("inf"):
@@ -164,7 +164,7 @@ def parsePins(text):
     case and ":" between digits; each must be 64 hex digits.
     """
     pins = []
-    for number, entry in enumerate(text.split(","), 1):
+    for number, entry in enumerate(_compat.text(text).split(","), 1):
         digits = entry.strip().replace(":", "")
         if len(digits) != 64 or not _onlyOf(digits, _HEX):
             raise OptionError(PIN_VARIABLE, "entry %d is not a SHA-256 "

@@ -238,14 +238,38 @@ sys.stdout.write("%d %d" % (sock.getpeername()[1], addresses[1][1]))
 """
 
 
-class ConnectOnTest(unittest.TestCase):
-    def test_refused_address_passed_over(self):
-        done = subprocess.run([PYTHON, "-c", _CONNECT_ON, APP_DIR],
+# Prints the seconds that each argument after the first asks for, and
+# whether the first is a valid pin list.
+_OPTION_VALUES = """
+import sys
+sys.path.insert(0, sys.argv[1])
+import skiffrelay_options as opt
+seconds = [opt.positiveSeconds(text) for text in sys.argv[3:]]
+sys.stdout.write("%d %r" % (len(opt.parsePins(sys.argv[2])), seconds))
+"""
+
+
+class UnderTestRuntimeTest(unittest.TestCase):
+    """Functions run by the interpreter under test, not by the one that
+    runs the tests."""
+
+    def run_code(self, code, *args):
+        done = subprocess.run([PYTHON, "-c", code, APP_DIR] + list(args),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=60)
         self.assertEqual(done.stderr, b"")
-        connected, listening = done.stdout.split()
+        return done.stdout
+
+    def test_refused_address_passed_over(self):
+        connected, listening = self.run_code(_CONNECT_ON).split()
         self.assertEqual(connected, listening)
+
+    def test_option_values_read_as_text(self):
+        # Digits and spaces of other scripts, "_" between digits.
+        pin = "\u3000" + "ab" * 32 + "\xa0"
+        self.assertEqual(self.run_code(_OPTION_VALUES, pin, "1_0",
+                                       "\u0665.5", "1__0", "\xff"),
+                         b"1 [10.0, 5.5, None, None]")
 
 
 class HostPortTest(unittest.TestCase):
