@@ -193,6 +193,14 @@ class ChecksTest(AppTestCase):
                 self.assertEqual(os.listdir(server.root), [left])
                 self.assertEqual("SIZE" in server.commands, not env)
 
+    def test_pasv_address_not_followed(self):
+        # The data connection goes to the control connection's peer,
+        # whatever address the PASV reply names.
+        server, host = self.fault_server("pasv-elsewhere")
+        out = self.run_app(["send", host, "u", PASSWORD, "up.xml"],
+                           env={"SKIFFRELAY_TIMEOUT": "5"})
+        self.assertEqual((out, os.listdir(server.root)), (OK, ["up.xml"]))
+
     def test_names_pass_byte_exact(self):
         # Not UTF-8 throughout: the bytes of FILE on the wire, the remote
         # names in the printed listing, whatever the runtime's text is.

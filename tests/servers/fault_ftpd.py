@@ -13,6 +13,8 @@ fault:
                    record header followed by garbage instead of a handshake
   login-refused    answers PASS with 530
   pasv-refused     answers PASV with 502
+  pasv-elsewhere   names 192.0.2.1 (which leads nowhere) in its PASV reply
+                   while listening on its own address
   data-cut         resets the data connection part-way through a transfer
                    (after 256 KiB of an upload, in the middle of a listing)
                    and answers 426
@@ -73,8 +75,8 @@ TRICKLE_PAUSE = 1.0
 BOMB_BATCH = 256
 
 FAULTS = ("none", "greeting-close", "auth-refused", "tls-garbage",
-          "login-refused", "pasv-refused", "data-cut", "rename-refused",
-          "quit-silent", "no-accept", "silent", "auth-stall",
+          "login-refused", "pasv-refused", "pasv-elsewhere", "data-cut",
+          "rename-refused", "quit-silent", "no-accept", "silent", "auth-stall",
           "handshake-stall", "data-tls-stall", "transfer-stall",
           "data-held", "reply-bomb-greeting", "reply-bomb-user",
           "reply-trickle", "listing-bomb", "store-short", "size-unknown")
@@ -242,8 +244,11 @@ class _Session(object):
         self.passive.listen(1)
         self.passive.settimeout(SOCKET_TIMEOUT)
         port = self.passive.getsockname()[1]
+        named = self.server.address
+        if self.fault == "pasv-elsewhere":
+            named = "192.0.2.1"
         self.reply("227 Entering Passive Mode (%s,%d,%d)." % (
-            self.server.address.replace(".", ","), port >> 8, port & 0xFF))
+            named.replace(".", ","), port >> 8, port & 0xFF))
 
     def _open_data(self):
         """Accept the data connection of the last PASV and start its TLS."""
