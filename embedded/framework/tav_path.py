@@ -40,8 +40,10 @@ _readlink = getattr(_platform, "_readlink", None)
 _MAX_LINK_HOPS = 40
 
 # Status errors that mean "cannot be read" (a NUL in the name raises
-# ValueError before the system is asked).
+# ValueError before the system is asked; TypeError under 2.x).
 _STATUS_ERRORS = (error, OSError, ValueError)
+if sys.version_info[0] < 3:
+    _STATUS_ERRORS += (TypeError,)
 
 
 class _stat(object):
