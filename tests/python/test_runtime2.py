@@ -24,7 +24,8 @@ import os, sys, types
 framework, work = sys.argv[1], sys.argv[2]
 sys.path[:] = []  # what is not built in comes from the importers
 ext = os.path.join(work, "ext")
-sources = {"arch_mod": "VALUE = 42\n", "arch_pkg": "from arch_pkg import sub\n",
+sources = {"arch_mod": "VALUE = 42\n",
+           "arch_pkg": "from arch_pkg import sub\n",
            "arch_pkg.sub": "NAME = __name__\n", "extpkg": "",
            "arch_bad": "raise ValueError('broken module')\n"}
 packages = ("arch_pkg", "extpkg")
