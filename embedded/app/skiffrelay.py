@@ -26,6 +26,8 @@ skiffrelay.py     send to fi via an external program
 # a CA file for the server certificate, a deadline for the whole command,
 # the check of an upload's size before its rename (on by default), and a
 # transcript of the run, which is where an operator learns what failed.
+# The script runs on CPython 2.7 and 3.x alike; what differs between the
+# two is named in skiffrelay_compat.
 #
 # The caller is another program, unattended, so a dead or hostile server
 # must not keep a run alive or grow it without bound.  Every network wait
