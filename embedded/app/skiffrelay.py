@@ -50,7 +50,6 @@ gc.disable()
 
 import sys
 import os
-import time
 import pickle  # noqa: F401 (part of the program's run-time closure)
 import io
 import socket

@@ -121,9 +121,9 @@ else:
 
     def encode(text, encoding, errors):
         # M2Crypto gives some texts as unicode objects (ASCII in practice).
-        if isinstance(text, unicode):  # noqa: F821 (2.x only)
-            return text.encode(encoding, "replace")
-        return text
+        if isinstance(text, bytes):
+            return text
+        return text.encode(encoding, "replace")
 
     def decode(data, encoding, errors):
         return bytes(data)
