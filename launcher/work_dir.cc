@@ -189,9 +189,8 @@ static size_t makeWorkDir(const char** out, std::string* err) {
     char why[kWorkDirBufferSize];
     if (!dirSafeFromOthers(path, culprit, why, sizeof why)) {
       std::string where = strcmp(culprit, path) == 0 ? "it" : culprit;
-      gPassedOver.push_back(
-          {path, "other users can rename entries in " + where + " (" + why +
-                     ")"});
+      gPassedOver.push_back({path, "other users can rename entries in " +
+                                       where + " (" + why + ")"});
       continue;
     }
     std::string dir = path;

@@ -150,8 +150,7 @@ int statPath(const char* path, PathInfo* info) {
 
 // Why another user could rename or replace the entries of the directory
 // (or link) that `st` describes, into `why`; 1 when no one could.
-static int posixClosedToOthers(const struct stat& st, char* why,
-                               size_t size) {
+static int posixClosedToOthers(const struct stat& st, char* why, size_t size) {
   if (st.st_uid != geteuid() && st.st_uid != 0) {
     snprintf(why, size, "owned by uid %ld", static_cast<long>(st.st_uid));
     return 0;
@@ -170,8 +169,8 @@ static int posixClosedToOthers(const struct stat& st, char* why,
 
 // Checks `path` (absolute) and every directory above it, each as written
 // (lstat: a link is judged as a link); 1 when all are closed to others.
-static int posixPathClosedToOthers(const char* path, char* culprit,
-                                   char* why, size_t size) {
+static int posixPathClosedToOthers(const char* path, char* culprit, char* why,
+                                   size_t size) {
   size_t n = strlen(path);
   char* prefix = static_cast<char*>(malloc(n + 2));
   if (!prefix) {
@@ -201,8 +200,7 @@ static int posixPathClosedToOthers(const char* path, char* culprit,
   return ok;
 }
 
-int dirSafeFromOthers(const char* dir, char* culprit, char* why,
-                      size_t size) {
+int dirSafeFromOthers(const char* dir, char* culprit, char* why, size_t size) {
   if (dir[0] != '/') {
     snprintf(culprit, size, "%s", dir);
     snprintf(why, size, "not an absolute path");
@@ -303,7 +301,9 @@ static int posixLockRemoveIfFree(int dirFd, const char* name) {
     return 0;
   }
   int removed = 0;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) removed = unlinkat(dirFd, name, 0) == 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    removed = unlinkat(dirFd, name, 0) == 0;
+  }
   close(fd);
   return removed;
 }
@@ -374,9 +374,9 @@ static DirHandle* posixHandleOf(int fd, PathInfo* info) {
 DirHandle* dirOpen(const char* path, PathInfo* info) {
   // O_NONBLOCK: should a FIFO be there, the open fails (O_DIRECTORY)
   // rather than wait for a writer.
-  return posixHandleOf(open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW |
-                                      O_NONBLOCK | O_CLOEXEC),
-                       info);
+  return posixHandleOf(
+      open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC),
+      info);
 }
 
 void dirClose(DirHandle* dir) {
