@@ -534,8 +534,8 @@ class TempDirTest(ReliabilityCase):
 
     def test_lock_taken_again_after_moving_on(self):
         # A run whose TMPDIR is too deep for its files moves on to /tmp
-        # and locks its directory there too: a sweep that finds that
-        # directory long unchanged leaves it to the live run.
+        # (or /var/tmp) and locks its directory there too: a sweep that
+        # finds that directory long unchanged leaves it to the live run.
         listener = socket.socket()
         self.addCleanup(listener.close)
         listener.bind(("127.0.0.1", 0))
@@ -548,10 +548,13 @@ class TempDirTest(ReliabilityCase):
         env = dict(self.env(deep), SKIFFRELAY_TIMEOUT="20")
         proc = self.start(["test", "127.0.0.1:%d" % listener.getsockname()[1],
                            "u", "p", "x"], env=env)
-        moved = os.path.join("/tmp", work_dir_of(proc.pid))
-        self.addCleanup(shutil.rmtree, moved, True)
+        candidates = [os.path.join(system_tmp, work_dir_of(proc.pid))
+                      for system_tmp in ("/tmp", "/var/tmp")]
+        for path in candidates:
+            self.addCleanup(shutil.rmtree, path, True)
         conn, _ = listener.accept()  # the main script runs
         self.addCleanup(conn.close)
+        moved = [p for p in candidates if os.path.isdir(p)][0]
         files = sorted(os.listdir(moved))
         old = time.time() - 3600
         os.utime(moved, (old, old))
