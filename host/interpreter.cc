@@ -64,9 +64,10 @@ static void startRuntime(const char* exePath, wchar_t** programName,
 }
 
 // The embedded modules in their fixed order; any failure ends the run
-// with whatever exception it left pending.
-static void runScripts(const char* exePath, char* exeDirBuffer,
-                       const char* mainName, int childMode) {
+// with whatever exception it left pending. 0, or 1 when an interrupt came
+// before site and the main script (neither then runs).
+static int runScripts(const char* exePath, char* exeDirBuffer,
+                      const char* mainName, int childMode) {
   uint64_t phase = phaseStart();
   (void)resetSysPath();
   (void)pathParent(exePath, exeDirBuffer);
@@ -75,16 +76,25 @@ static void runScripts(const char* exePath, char* exeDirBuffer,
 
   int loaded = loadFrameworkModules();
   phase = phaseEnd("framework-modules", phase);
-  if (!loaded) return;  // it printed its line
+  if (!loaded) return 0;  // it printed its line
   (void)callModuleFunction("tav_path", "ensure_workdir");
   (void)callModuleFunction("tav_import", "registerImporterClasses");
   phase = phaseEnd("framework-hooks", phase);
+  // Interrupts, held back since the start, reach the runtime's handler
+  // (KeyboardInterrupt) only while the scripts run; one that came before
+  // ends the run here, with nothing left half done.
+  if (releaseInterrupts()) return 1;
   loaded = loadMainModule(mainName);
-  phaseEnd("site-and-main-script", phase);
-  if (!loaded || !childMode) return;
-  for (const char* statement : kChildStatements) {
-    (void)gRuntime.PyRun_SimpleString(statement);
+  if (loaded && childMode) {
+    for (const char* statement : kChildStatements) {
+      (void)gRuntime.PyRun_SimpleString(statement);
+    }
   }
+  // Held again for the teardown: finalising and removing the work
+  // directory are never cut short.
+  (void)holdInterrupts();
+  phaseEnd("site-and-main-script", phase);
+  return 0;
 }
 
 // Exit status from the exception left pending by the scripts. Any exit
@@ -117,9 +127,14 @@ int runInterpreter(const char* exePath, char* exeDirBuffer,
     startRuntime(exePath, &programName, &searchPath);
     argvReady = setArgv(exePath, argc, argv);
   }
-  if (argvReady) runScripts(exePath, exeDirBuffer, mainName, childMode);
+  int interrupted = 0;
+  if (argvReady) {
+    interrupted = runScripts(exePath, exeDirBuffer, mainName, childMode);
+  }
 
+  // An interrupt ends the run as KeyboardInterrupt does: status 1.
   int status = decideExitStatus();
+  if (interrupted) status = 1;
   uint64_t phase = phaseStart();
   releaseEmbeddedModules();
   gRuntime.Py_Finalize();

@@ -20,6 +20,10 @@ const int kStatusNoRuntime = 2;
 // follows), decides the exit status from the pending exception (reporting
 // it through tav_error when it is neither SystemExit nor
 // KeyboardInterrupt), releases the module references and finalises.
+// Interrupts held back by the caller (holdInterrupts) are let through
+// only while site and the main script run: one that came earlier ends
+// the run with status 1 before they start, and they are held again for
+// the teardown.
 // `exeDirBuffer` (kPathBufferSize bytes) receives the executable's
 // directory. Returns the exit status, 0 or 1 (2 when the loaded library
 // lacks symbols that the host calls).

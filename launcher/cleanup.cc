@@ -40,13 +40,12 @@ static int isOurDirectory(const PathInfo& info) {
   return info.exists && info.isDir && !info.isLink && info.isOurs;
 }
 
-// Decides from the lock file whether `dirPath` is stale; 1 stale (the
-// lock file, if any, is gone now), 0 live or still being set up.
-static int claimStaleDir(const char* dirPath, const PathInfo& dirInfo) {
-  char lockPath[kEntryPathSize];
-  if (!joinEntry(lockPath, dirPath, kLockFileName)) return 0;
+// Decides from the lock file whether the open directory `dir` is stale;
+// 1 stale (the lock file, if any, is gone now), 0 live or still being set
+// up.
+static int claimStaleDir(DirHandle* dir, const PathInfo& dirInfo) {
   PathInfo lock;
-  if (!statPath(lockPath, &lock)) {
+  if (!statAt(dir, kLockFileName, &lock)) {
     // No lock file: either a run between making its directory and
     // locking it, or one that never got a lock. Only the age tells them
     // apart; a young directory is left to its run.
@@ -57,28 +56,25 @@ static int claimStaleDir(const char* dirPath, const PathInfo& dirInfo) {
   if (lock.isDir && !lock.isLink) return 1;
   // No live run ever holds a link (its lock file is renamed into place as
   // a regular file), so a link is removed as a file, never followed.
-  if (lock.isLink) return removeFile(lockPath);
+  if (lock.isLink) return removeFileAt(dir, kLockFileName);
   // Deleting fails exactly while a live run holds the lock.
-  return lockFileRemoveIfFree(lockPath);
+  return lockFileRemoveIfFreeAt(dir, kLockFileName);
 }
 
-// Deletes the files in `dirPath`, `keep` (a name) excepted when given.
-// Subdirectories (and "." and "..") are not descended into; one left
-// behind keeps the directory too, and a later sweep finishes it. A delete
-// that fails (a name too long to build counts as one) ends the work when
-// `stopAtFailure`, else the rest still go. 1 when the listing ran and
-// every delete succeeded.
-static int removeFilesIn(const char* dirPath, const char* keep,
-                         int stopAtFailure) {
-  DirScan* scan = dirScanOpen(dirPath, "*");
+// Deletes the files in the open directory `dir`, `keep` (a name) excepted
+// when given. Subdirectories (and "." and "..") are not descended into;
+// one left behind keeps the directory too, and a later sweep finishes
+// it. A delete that fails ends the work when `stopAtFailure`, else the
+// rest still go. 1 when the listing ran and every delete succeeded.
+static int removeFilesIn(DirHandle* dir, const char* keep, int stopAtFailure) {
+  DirScan* scan = dirScanOpenAt(dir, "*");
   if (!scan) return 0;
   int all = 1;
   DirEntry entry;
   while (dirScanNext(scan, &entry)) {
     if (entry.info.isDir && !entry.info.isLink) continue;
     if (keep && strcmp(entry.name, keep) == 0) continue;
-    char filePath[kEntryPathSize];
-    if (!joinEntry(filePath, dirPath, entry.name) || !removeFile(filePath)) {
+    if (!removeFileAt(dir, entry.name)) {
       all = 0;
       if (stopAtFailure) break;
     }
@@ -88,31 +84,41 @@ static int removeFilesIn(const char* dirPath, const char* keep,
 }
 
 void removeStaleWorkDir(const char* dirPath) {
+  // Opened once, without following a link, and judged on what was
+  // opened: a directory exchanged for a link or for another user's one
+  // after the listing is never entered, and everything below goes
+  // through this handle, whatever the path names meanwhile.
   PathInfo dirInfo;
-  if (!statPath(dirPath, &dirInfo) || !isOurDirectory(dirInfo)) return;
-  if (!claimStaleDir(dirPath, dirInfo)) return;
+  DirHandle* dir = dirOpen(dirPath, &dirInfo);
+  if (!dir) return;
   // A concurrent sweep may have got to a file first: its failed delete
   // ends the work on this directory.
-  if (!removeFilesIn(dirPath, nullptr, 1)) return;
-  (void)removeDir(dirPath);  // fails while a subdirectory remains
+  if (isOurDirectory(dirInfo) && claimStaleDir(dir, dirInfo) &&
+      removeFilesIn(dir, nullptr, 1)) {
+    (void)removeOpenDir(dir, dirPath);  // fails while a subdirectory remains
+  }
+  dirClose(dir);
 }
 
 int removeOwnWorkDir() {
   const char* dir = workDirPath();
-  if (!dir[0]) {
+  DirHandle* handle = workDirHandle();
+  if (!dir[0] || !handle) {
     (void)releaseRunLock();  // 0: none was held without a directory
     return 0;
   }
-  char lockPath[kEntryPathSize];
-  size_t haveLockPath = joinEntry(lockPath, dir, kLockFileName);
-  (void)removeFilesIn(dir, kLockFileName, 0);  // what stays is swept later
+  // Through the handle held since the directory was made: should its path
+  // name something else by now, what is removed is still only ours.
+  (void)removeFilesIn(handle, kLockFileName, 0);  // what stays is swept later
   (void)releaseRunLock();
   // The lock file only once released: Windows deletes no file that is
   // held open without delete sharing. A sweep that finds the directory
   // unlocked in between does the same work; whichever is second fails
   // harmlessly.
-  if (haveLockPath) (void)removeFile(lockPath);
-  return removeDir(dir);
+  (void)removeFileAt(handle, kLockFileName);
+  int removed = removeOpenDir(handle, dir);
+  closeWorkDirHandle();
+  return removed;
 }
 
 void sweepStaleWorkDirs(const char* workDirPath) {

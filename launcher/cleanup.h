@@ -21,13 +21,18 @@ void spawnCleanupChild(const char* exePath);
 void sweepStaleWorkDirs(const char* workDirPath);
 
 // Removes one work directory unless a live run holds its lock file: its
-// files go, subdirectories (and so the directory) stay.
+// files go, subdirectories (and so the directory) stay. The directory is
+// opened once without following a link, judged on what was opened (ours,
+// a real directory) and emptied through that handle, so a rename or a
+// link put in its place meanwhile never redirects a delete.
 void removeStaleWorkDir(const char* dirPath);
 
 // The end of this run's work directory, after the runtime is unloaded and
-// the archives are closed: every file but the lock file goes while the
-// lock is still held, so no sweep works there meanwhile; then the lock is
-// released (releaseRunLock), and the lock file and the directory go.
+// the archives are closed, through the handle held since it was made
+// (workDirHandle), never through its path: every file but the lock file
+// goes while the lock is still held, so no sweep works there meanwhile;
+// then the lock is released (releaseRunLock), and the lock file and the
+// directory go (the directory only while its path still names it).
 // Best effort: what cannot be removed (a subdirectory, a file in use)
 // stays for a later sweep. 1 when the directory is gone.
 int removeOwnWorkDir();

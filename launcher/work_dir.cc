@@ -20,6 +20,7 @@ static char gExePath[kPathBufferSize];
 static size_t gExePathLength;
 static char gWorkDir[kWorkDirBufferSize];
 static LockFile* gLock;
+static DirHandle* gWorkDirHandle;  // the work directory, held open
 static uint8_t gKey[8];
 
 size_t getExePath(char* out) {
@@ -72,7 +73,7 @@ static long tempDirCandidate(int index, const char* first, char* out) {
 // the line that ends a run for which none would do.
 struct PassedOver {
   std::string dir;
-  const char* why;
+  std::string why;
 };
 static const char kNoExec[] = "missing or mounted noexec";
 static const char kUnusableTempDir[] = "unreadable or too long";
@@ -86,7 +87,7 @@ static std::string noCandidateLeft() {
   std::string list;
   int onlyNoExec = 1;
   for (const PassedOver& p : gPassedOver) {
-    if (p.why != kNoExec) onlyNoExec = 0;
+    if (p.why != kNoExec) onlyNoExec = 0;  // compared as text
   }
   for (const PassedOver& p : gPassedOver) {
     if (!list.empty()) list += onlyNoExec ? ", " : "; ";
@@ -143,6 +144,23 @@ static int makeWorkDirIn(char* path, size_t base) {
   return 0;
 }
 
+// Opens the work directory just made at `path` and keeps it open: its
+// files are removed through that handle at the end, never through the
+// path. It must be this user's own and private, or it is not the one
+// made (nothing is then touched there). 1 when held.
+static int holdWorkDir(const char* path) {
+  PathInfo info;
+  DirHandle* dir = dirOpen(path, &info);
+  if (dir && (!info.isOurs || !info.isPrivate)) {
+    dirClose(dir);
+    dir = nullptr;
+  }
+  if (!dir) return 0;
+  dirClose(gWorkDirHandle);  // an earlier directory's, when moving on
+  gWorkDirHandle = dir;
+  return 1;
+}
+
 // Makes the work directory in the first candidate from gNextCandidate on
 // that allows loading the runtime and has room; its length, or 0 with the
 // reason in *err.
@@ -164,12 +182,27 @@ static size_t makeWorkDir(const char** out, std::string* err) {
       gPassedOver.push_back({path, kNoExec});
       continue;
     }
+    // Where another user can rename entries, the work directory could be
+    // exchanged for theirs (or for a link) while it is being filled, and
+    // the runtime library loaded from it would be theirs.
+    char culprit[kWorkDirBufferSize];
+    char why[kWorkDirBufferSize];
+    if (!dirSafeFromOthers(path, culprit, why, sizeof why)) {
+      std::string where = strcmp(culprit, path) == 0 ? "it" : culprit;
+      gPassedOver.push_back({path, "other users can rename entries in " +
+                                       where + " (" + why + ")"});
+      continue;
+    }
     std::string dir = path;
     size_t base = static_cast<size_t>(n);
     // A root temporary directory keeps no trailing separator: the name
     // then follows a single separator.
     if (path[base - 1] == kPathSeparator) path[--base] = '\0';
     int made = makeWorkDirIn(path, base);
+    if (made > 0 && !holdWorkDir(path)) {
+      (void)removeDir(path);  // empty: made just now, or not ours at all
+      made = 0;
+    }
     if (made > 0) {
       ++gNextCandidate;
       gTempDir = dir;
@@ -217,13 +250,17 @@ size_t nextWorkDir(const char* why, const char** out, std::string* err) {
 
 const char* workDirPath() { return gWorkDir; }
 
+DirHandle* workDirHandle() { return gWorkDirHandle; }
+
+void closeWorkDirHandle() {
+  dirClose(gWorkDirHandle);
+  gWorkDirHandle = nullptr;
+}
+
 int acquireRunLock() {
   if (gLock) return 1;
-  if (!gWorkDir[0]) return 0;
-  char path[kWorkDirBufferSize];
-  memcpy(path, gWorkDir, strlen(gWorkDir) + 1);
-  if (!pathJoin(path, sizeof path, kLockFileName)) return 0;
-  gLock = lockFileAcquire(path);
+  if (!gWorkDir[0] || !gWorkDirHandle) return 0;
+  gLock = lockFileAcquireAt(gWorkDirHandle, kLockFileName);
   return gLock != nullptr;
 }
 
@@ -265,6 +302,7 @@ uint64_t processRandomKey() {
 
 void resetWorkDirForTesting() {
   releaseRunLock();
+  closeWorkDirHandle();
   gWorkDir[0] = '\0';
   gPassedOver.clear();
   gNextCandidate = 0;

@@ -4,9 +4,13 @@
 //
 // Where: the first of the user's temporary directory ($TMPDIR), the
 // system's ones (/tmp, /var/tmp) and the executable's own directory that
-// allows loading the runtime library from it (not mounted noexec) and has
-// room for a work directory; one whose file system fills up during
-// extraction is left for the next (see nextWorkDir).
+// allows loading the runtime library from it (not mounted noexec), in
+// which no other user can rename entries (dirSafeFromOthers: none of
+// them could exchange the work directory for one of their own) and that
+// has room for a work directory; one whose file system fills up during
+// extraction is left for the next (see nextWorkDir). The work directory
+// is held open from its creation on (workDirHandle), and its lock file
+// is made through that handle.
 //
 // Work directory name: "TAV" <pid> <letter> "-SKIFFRELAY", the letter the
 // first of 'Z' down to 'A' whose name is free. Each name is tried with an
@@ -23,6 +27,8 @@
 #include <stdint.h>
 
 #include <string>
+
+struct DirHandle;
 
 extern const char kWorkDirPattern[];  // "TAV*-SKIFFRELAY"
 extern const char kLockFileName[];    // "__TAV_LOCK__"
@@ -51,6 +57,11 @@ size_t nextWorkDir(const char* why, const char** out,
 
 // The work directory path, or "" before getWorkDir succeeded.
 const char* workDirPath();
+// The work directory held open since it was made (checked then to be
+// this user's own and mode 0700), or null; closeWorkDirHandle closes it
+// once the directory is removed.
+DirHandle* workDirHandle();
+void closeWorkDirHandle();
 
 // 1 when the run lock is held afterwards, 0 when not (no work directory,
 // file not creatable). A second call while held returns 1.

@@ -12,6 +12,7 @@
 #include "launcher/paths.h"
 #include "launcher/phase_timing.h"
 #include "launcher/work_dir.h"
+#include "platform/platform.h"
 
 const char kForkOption[] = "--multiprocessing-fork";
 
@@ -47,6 +48,12 @@ int runLauncher(int argc, char** argv) {
     sweepStaleWorkDirs(argv[2]);
     return 0;
   }
+
+  // An interrupt before the main script runs would end the run by the
+  // signal, or cut the start-up short with a report that blames a module;
+  // held back until then (runInterpreter decides), it ends the run with
+  // status 1 and no line, and this run's directory still goes at the end.
+  (void)holdInterrupts();  // not held: the old behaviour, no worse
 
   // Child mode: the option stays in the arguments for the scripts to see.
   char mainName[24];

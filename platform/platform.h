@@ -44,6 +44,18 @@ extern const char* const kSystemTempDirs[];
 // Replaceable (see platformSetCall).
 int dirAllowsExec(const char* dir);
 
+// 1 when no other user can rename, remove or replace the entries of
+// `dir`, nor those of any directory above it, so that a path below `dir`
+// keeps naming what this process made there: each directory on the way
+// (as written, and as the links along it resolve) belongs to this
+// process's user (its effective id) or to the administrator (root), and
+// one that its group or others may write has the sticky bit; a link on
+// the way belongs to one of the two as well. 0 when one fails that: its
+// path into `culprit` and the reason into `why` (`size` bytes each).
+// Always 1 on Windows, where the user's temporary directory is private to
+// the user.
+int dirSafeFromOthers(const char* dir, char* culprit, char* why, size_t size);
+
 // Fills `out` with `size` bytes from the system's random source
 // (getrandom or /dev/urandom; rand_s). 1, or 0 when it fails.
 // Replaceable (see platformSetCall).
@@ -55,6 +67,8 @@ struct PathInfo {
   int isDir;       // a real directory (a link to one is not)
   int isLink;      // a symbolic link (or a reparse point on Windows)
   int isOurs;      // owned by the current user
+  int isPrivate;   // its owner alone may read, write or enter it (mode
+                   // 0700 on POSIX; always 1 on Windows)
   int64_t mtime;   // last modification, seconds since 1970-01-01 UTC
 };
 // Fills `info`; 1 when the path exists, 0 (info zeroed) when it does not
@@ -132,6 +146,44 @@ struct DirEntry {
 // null when the listing cannot be started (missing directory, no match
 // on platforms that fail then).
 DirScan* dirScanOpen(const char* directory, const char* pattern);
+
+// A directory held open, so that what is done in it goes to that very
+// directory even if its path is renamed or a link is put in its place
+// meanwhile. On POSIX a descriptor opened without following a final link
+// (O_DIRECTORY|O_NOFOLLOW), and every entry is reached relative to it
+// (openat, unlinkat, fdopendir); on Windows its path, as every other call
+// there takes it.
+struct DirHandle;
+// Opens the directory at `path` and fills `info` from the open directory
+// itself (fstat). null when nothing is there, it is a link or no
+// directory, or it cannot be opened.
+DirHandle* dirOpen(const char* path, PathInfo* info);
+void dirClose(DirHandle* dir);
+// What the entry `name` of `dir` is, a link not followed; 1 when it
+// exists, 0 (info zeroed) when not.
+int statAt(DirHandle* dir, const char* name, PathInfo* info);
+// Removes the entry `name` of `dir` that is no directory (a link is
+// removed itself, never followed); 1 removed, 0 failed.
+int removeFileAt(DirHandle* dir, const char* name);
+// Removes the empty directory `dir` by its path `path`, but only while
+// that path still names it: a link or another directory put there stays.
+// 1 removed, 0 failed.
+int removeOpenDir(DirHandle* dir, const char* path);
+// A listing of `dir`, as dirScanOpen lists; null when it cannot start.
+DirScan* dirScanOpenAt(DirHandle* dir, const char* pattern);
+// lockFileAcquire and lockFileRemoveIfFree for the entry `name` of `dir`.
+LockFile* lockFileAcquireAt(DirHandle* dir, const char* name);
+int lockFileRemoveIfFreeAt(DirHandle* dir, const char* name);
+
+// An interrupt (SIGINT, Ctrl+C) held back: while held, one that comes is
+// kept pending instead of ending the process or reaching the runtime's
+// handler. holdInterrupts: 1 when held afterwards. releaseInterrupts lets
+// them through again and returns 1 when one came while held and the
+// process does not ignore interrupts (it is then taken: it never
+// arrives); 0 otherwise. On Windows neither does anything (0 from
+// releaseInterrupts).
+int holdInterrupts();
+int releaseInterrupts();
 int dirScanNext(DirScan* scan, DirEntry* entry);  // 1 an entry, 0 no more
 void dirScanClose(DirScan* scan);
 

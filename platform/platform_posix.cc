@@ -129,16 +129,96 @@ int platformRealRandomBytes(void* out, size_t size) {
   return got == size;
 }
 
-int statPath(const char* path, PathInfo* info) {
-  memset(info, 0, sizeof *info);
-  struct stat st;
-  if (lstat(path, &st) != 0) return 0;
+static void posixFillInfo(const struct stat& st, PathInfo* info) {
   info->exists = 1;
   info->isDir = S_ISDIR(st.st_mode);
   info->isLink = S_ISLNK(st.st_mode);
   info->isOurs = st.st_uid == geteuid();
+  // The set-group-id bit a directory inherits from its parent grants
+  // nothing; only the permission bits count.
+  info->isPrivate = (st.st_mode & 0777) == 0700;
   info->mtime = static_cast<int64_t>(st.st_mtime);
+}
+
+int statPath(const char* path, PathInfo* info) {
+  memset(info, 0, sizeof *info);
+  struct stat st;
+  if (lstat(path, &st) != 0) return 0;
+  posixFillInfo(st, info);
   return 1;
+}
+
+// Why another user could rename or replace the entries of the directory
+// (or link) that `st` describes, into `why`; 1 when no one could.
+static int posixClosedToOthers(const struct stat& st, char* why, size_t size) {
+  if (st.st_uid != geteuid() && st.st_uid != 0) {
+    snprintf(why, size, "owned by uid %ld", static_cast<long>(st.st_uid));
+    return 0;
+  }
+  // A link's own permission bits mean nothing; only its owner may
+  // replace it in a sticky directory. An ACL that lets a named user or
+  // group write shows in the group bits (its mask).
+  if (S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) &&
+      !(st.st_mode & S_ISVTX)) {
+    snprintf(why, size, "%s may write, no sticky bit",
+             (st.st_mode & S_IWOTH) ? "others" : "its group");
+    return 0;
+  }
+  return 1;
+}
+
+// Checks `path` (absolute) and every directory above it, each as written
+// (lstat: a link is judged as a link); 1 when all are closed to others.
+static int posixPathClosedToOthers(const char* path, char* culprit, char* why,
+                                   size_t size) {
+  size_t n = strlen(path);
+  char* prefix = static_cast<char*>(malloc(n + 2));
+  if (!prefix) {
+    snprintf(culprit, size, "%s", path);
+    snprintf(why, size, "cannot be examined");
+    return 0;
+  }
+  int ok = 1;
+  // "/" first, then each prefix that ends a component: "/a", "/a/b", ...
+  for (size_t end = 1; ok && end <= n; ++end) {
+    int root = end == 1;
+    if (!root && ((end < n && path[end] != '/') || path[end - 1] == '/')) {
+      continue;  // inside a component, or a doubled or final separator
+    }
+    memcpy(prefix, path, end);
+    prefix[end] = '\0';
+    struct stat st;
+    if (lstat(prefix, &st) != 0) {
+      snprintf(why, size, "cannot be examined");
+      ok = 0;
+    } else {
+      ok = posixClosedToOthers(st, why, size);
+    }
+    if (!ok) snprintf(culprit, size, "%s", prefix);
+  }
+  free(prefix);
+  return ok;
+}
+
+int dirSafeFromOthers(const char* dir, char* culprit, char* why, size_t size) {
+  if (dir[0] != '/') {
+    snprintf(culprit, size, "%s", dir);
+    snprintf(why, size, "not an absolute path");
+    return 0;
+  }
+  if (!posixPathClosedToOthers(dir, culprit, why, size)) return 0;
+  // The links along the path lead elsewhere: where they lead must be as
+  // closed, or another user could swap a directory there.
+  char* real = realpath(dir, nullptr);
+  if (!real) {
+    snprintf(culprit, size, "%s", dir);
+    snprintf(why, size, "cannot be resolved");
+    return 0;
+  }
+  int ok = strcmp(real, dir) == 0 ||
+           posixPathClosedToOthers(real, culprit, why, size);
+  free(real);
+  return ok;
 }
 
 int isReservedFileName(const char*) { return 0; }
@@ -184,29 +264,52 @@ struct LockFile {
   int fd;
 };
 
-LockFile* lockFileAcquire(const char* path) {
-  size_t n = strlen(path);
+// Both lock calls work on the entry `name` relative to the directory
+// descriptor `dirFd` (AT_FDCWD: `name` is a path).
+static LockFile* posixLockAcquire(int dirFd, const char* name) {
+  size_t n = strlen(name);
   char* temp = static_cast<char*>(malloc(n + 32));
   if (!temp) return nullptr;
-  snprintf(temp, n + 32, "%s.%ld.new", path, static_cast<long>(getpid()));
-  int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                0600);
+  snprintf(temp, n + 32, "%s.%ld.new", name, static_cast<long>(getpid()));
+  int fd = openat(dirFd, temp,
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     free(temp);
     return nullptr;
   }
   LockFile* lock = nullptr;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && rename(temp, path) == 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+      renameat(dirFd, temp, dirFd, name) == 0) {
     lock = static_cast<LockFile*>(malloc(sizeof(LockFile)));
   }
   if (!lock) {
-    (void)unlink(temp);  // best effort: a stray file is swept with its dir
+    (void)unlinkat(dirFd, temp, 0);  // best effort: swept with its dir
     close(fd);
   } else {
     lock->fd = fd;
   }
   free(temp);
   return lock;
+}
+
+static int posixLockRemoveIfFree(int dirFd, const char* name) {
+  int fd = openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    // A symbolic link in place of the lock file is no run's lock: remove
+    // the link itself, never what it points to.
+    if (errno == ELOOP) return unlinkat(dirFd, name, 0) == 0;
+    return 0;
+  }
+  int removed = 0;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    removed = unlinkat(dirFd, name, 0) == 0;
+  }
+  close(fd);
+  return removed;
+}
+
+LockFile* lockFileAcquire(const char* path) {
+  return posixLockAcquire(AT_FDCWD, path);
 }
 
 void lockFileRelease(LockFile* lock) {
@@ -216,17 +319,7 @@ void lockFileRelease(LockFile* lock) {
 }
 
 int lockFileRemoveIfFree(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    // A symbolic link in place of the lock file is no run's lock: remove
-    // the link itself, never what it points to.
-    if (errno == ELOOP) return unlink(path) == 0;
-    return 0;
-  }
-  int removed = 0;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) removed = unlink(path) == 0;
-  close(fd);
-  return removed;
+  return posixLockRemoveIfFree(AT_FDCWD, path);
 }
 
 struct DirScan {
@@ -234,8 +327,8 @@ struct DirScan {
   char* pattern;
 };
 
-DirScan* dirScanOpen(const char* directory, const char* pattern) {
-  DIR* dir = opendir(directory[0] ? directory : "/");
+// A listing of the open directory stream `dir`, which it takes over.
+static DirScan* posixScanOf(DIR* dir, const char* pattern) {
   if (!dir) return nullptr;
   DirScan* scan = static_cast<DirScan*>(malloc(sizeof(DirScan)));
   char* copy = strdup(pattern);
@@ -248,6 +341,134 @@ DirScan* dirScanOpen(const char* directory, const char* pattern) {
   scan->dir = dir;
   scan->pattern = copy;
   return scan;
+}
+
+DirScan* dirScanOpen(const char* directory, const char* pattern) {
+  return posixScanOf(opendir(directory[0] ? directory : "/"), pattern);
+}
+
+struct DirHandle {
+  int fd;
+  dev_t device;
+  ino_t inode;
+};
+
+static DirHandle* posixHandleOf(int fd, PathInfo* info) {
+  memset(info, 0, sizeof *info);
+  struct stat st;
+  DirHandle* dir = nullptr;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    dir = static_cast<DirHandle*>(malloc(sizeof(DirHandle)));
+  }
+  if (!dir) {
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
+  posixFillInfo(st, info);
+  dir->fd = fd;
+  dir->device = st.st_dev;
+  dir->inode = st.st_ino;
+  return dir;
+}
+
+DirHandle* dirOpen(const char* path, PathInfo* info) {
+  // O_NONBLOCK: should a FIFO be there, the open fails (O_DIRECTORY)
+  // rather than wait for a writer.
+  return posixHandleOf(
+      open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC),
+      info);
+}
+
+void dirClose(DirHandle* dir) {
+  if (!dir) return;
+  close(dir->fd);
+  free(dir);
+}
+
+int statAt(DirHandle* dir, const char* name, PathInfo* info) {
+  memset(info, 0, sizeof *info);
+  struct stat st;
+  if (fstatat(dir->fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  posixFillInfo(st, info);
+  return 1;
+}
+
+int removeFileAt(DirHandle* dir, const char* name) {
+  return unlinkat(dir->fd, name, 0) == 0;
+}
+
+int removeOpenDir(DirHandle* dir, const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) ||
+      st.st_dev != dir->device || st.st_ino != dir->inode) {
+    return 0;
+  }
+  return rmdir(path) == 0;
+}
+
+DirScan* dirScanOpenAt(DirHandle* dir, const char* pattern) {
+  // A description of its own (not a dup, which would share the reading
+  // position with the handle and with every earlier listing).
+  int fd = openat(dir->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* stream = fdopendir(fd);
+  if (!stream) {
+    close(fd);
+    return nullptr;
+  }
+  return posixScanOf(stream, pattern);
+}
+
+LockFile* lockFileAcquireAt(DirHandle* dir, const char* name) {
+  return posixLockAcquire(dir->fd, name);
+}
+
+int lockFileRemoveIfFreeAt(DirHandle* dir, const char* name) {
+  return posixLockRemoveIfFree(dir->fd, name);
+}
+
+// Interrupts held back with the signal mask: a SIGINT that comes stays
+// pending, and its disposition (the runtime's handler once it started, or
+// SIG_IGN inherited from the caller) is left as it is. A caller that had
+// blocked SIGINT itself keeps it blocked: releasing then changes nothing.
+static int gInterruptsHeld;
+static int gInterruptsBlockedBefore;
+
+static void posixInterruptSet(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+}
+
+int holdInterrupts() {
+  sigset_t interrupt, before;
+  posixInterruptSet(&interrupt);
+  if (sigprocmask(SIG_BLOCK, &interrupt, &before) != 0) return 0;
+  if (!gInterruptsHeld) {
+    gInterruptsBlockedBefore = sigismember(&before, SIGINT) == 1;
+    gInterruptsHeld = 1;
+  }
+  return 1;
+}
+
+int releaseInterrupts() {
+  if (!gInterruptsHeld) return 0;
+  gInterruptsHeld = 0;
+  if (gInterruptsBlockedBefore) return 0;
+  sigset_t interrupt, pending;
+  posixInterruptSet(&interrupt);
+  int came = 0;
+  if (sigpending(&pending) == 0 && sigismember(&pending, SIGINT) == 1) {
+    // Taken here, so that unblocking does not deliver it. One that the
+    // process ignores (a caller that set SIGINT to SIG_IGN) is queued all
+    // the same while blocked, but means nothing.
+    struct sigaction now;
+    int ignored = sigaction(SIGINT, nullptr, &now) == 0 &&
+                  !(now.sa_flags & SA_SIGINFO) && now.sa_handler == SIG_IGN;
+    struct timespec noWait = {0, 0};
+    came = sigtimedwait(&interrupt, nullptr, &noWait) == SIGINT && !ignored;
+  }
+  (void)sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);  // cannot fail
+  return came;
 }
 
 int dirScanNext(DirScan* scan, DirEntry* entry) {
@@ -264,11 +485,7 @@ int dirScanNext(DirScan* scan, DirEntry* entry) {
     memset(&entry->info, 0, sizeof entry->info);
     struct stat st;
     if (fstatat(dirfd(scan->dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      entry->info.exists = 1;
-      entry->info.isDir = S_ISDIR(st.st_mode);
-      entry->info.isLink = S_ISLNK(st.st_mode);
-      entry->info.isOurs = st.st_uid == geteuid();
-      entry->info.mtime = static_cast<int64_t>(st.st_mtime);
+      posixFillInfo(st, &entry->info);
     }
     return 1;
   }

@@ -84,6 +84,10 @@ size_t platformTempDir(char* out, size_t size) {
 // directory is left to fail where the work directory is created.
 int platformRealDirAllowsExec(const char*) { return 1; }
 
+// The user's temporary directory is private to the user by its access
+// rules, and the executable's folder is the installer's to protect.
+int dirSafeFromOthers(const char*, char*, char*, size_t) { return 1; }
+
 int platformRealRandomBytes(void* out, size_t size) {
   uint8_t* p = static_cast<uint8_t*>(out);
   for (size_t i = 0; i < size; i += sizeof(unsigned int)) {
@@ -113,6 +117,7 @@ static void winFillInfo(DWORD attributes, const FILETIME& lastWrite,
   // The temporary directory is per user on Windows; ownership is not
   // examined.
   info->isOurs = 1;
+  info->isPrivate = 1;
   info->mtime = winUnixSeconds(lastWrite);
 }
 
@@ -313,6 +318,89 @@ void dirScanClose(DirScan* scan) {
   FindClose(scan->find);
   free(scan);
 }
+
+// A held directory is its path: every call below works by path, as the
+// rest of this file does.
+struct DirHandle {
+  char* path;
+};
+
+// `dir`'s path, a backslash and `name` in a new block; null when none.
+static char* winEntryPath(DirHandle* dir, const char* name) {
+  size_t n = strlen(dir->path), m = strlen(name);
+  char* path = static_cast<char*>(malloc(n + m + 2));
+  if (!path) return nullptr;
+  memcpy(path, dir->path, n);
+  if (n == 0 || dir->path[n - 1] != '\\') path[n++] = '\\';
+  memcpy(path + n, name, m + 1);
+  return path;
+}
+
+DirHandle* dirOpen(const char* path, PathInfo* info) {
+  if (!statPath(path, info) || !info->isDir) {
+    memset(info, 0, sizeof *info);
+    return nullptr;
+  }
+  DirHandle* dir = static_cast<DirHandle*>(malloc(sizeof(DirHandle)));
+  char* copy = _strdup(path);
+  if (!dir || !copy) {
+    free(dir);
+    free(copy);
+    return nullptr;
+  }
+  dir->path = copy;
+  return dir;
+}
+
+void dirClose(DirHandle* dir) {
+  if (!dir) return;
+  free(dir->path);
+  free(dir);
+}
+
+int statAt(DirHandle* dir, const char* name, PathInfo* info) {
+  memset(info, 0, sizeof *info);
+  char* path = winEntryPath(dir, name);
+  int found = path && statPath(path, info);
+  free(path);
+  return found;
+}
+
+int removeFileAt(DirHandle* dir, const char* name) {
+  char* path = winEntryPath(dir, name);
+  int removed = path && removeFile(path);
+  free(path);
+  return removed;
+}
+
+int removeOpenDir(DirHandle* dir, const char* path) {
+  (void)dir;  // the path is all there is
+  return RemoveDirectoryA(path) != 0;
+}
+
+DirScan* dirScanOpenAt(DirHandle* dir, const char* pattern) {
+  return dirScanOpen(dir->path, pattern);
+}
+
+struct LockFile* lockFileAcquireAt(DirHandle* dir, const char* name) {
+  char* path = winEntryPath(dir, name);
+  struct LockFile* lock = path ? lockFileAcquire(path) : nullptr;
+  free(path);
+  return lock;
+}
+
+int lockFileRemoveIfFreeAt(DirHandle* dir, const char* name) {
+  char* path = winEntryPath(dir, name);
+  int removed = path && lockFileRemoveIfFree(path);
+  free(path);
+  return removed;
+}
+
+// Ctrl+C reaches a console program as an event on a thread of its own;
+// the runtime turns it into KeyboardInterrupt once it has started. Not
+// held back here.
+int holdInterrupts() { return 0; }
+int releaseInterrupts() { return 0; }
 
 // The child's command line: the quoted executable, the option, the quoted
 // path, so that the child's C runtime splits it back into exactly these

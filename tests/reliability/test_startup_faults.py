@@ -21,6 +21,7 @@ import fnmatch
 import os
 import pwd
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -530,6 +531,64 @@ class TempDirTest(ReliabilityCase):
         self.assertIn(b"/tmp: no room", done.stderr)
         self.assertEqual((snapshot(self.app), snapshot(self.cwd)), before)
         self.assertEqual(work_dirs(self.tmp), set())
+
+    def test_lock_taken_again_after_moving_on(self):
+        # A run whose TMPDIR is too deep for its files moves on to /tmp
+        # (or /var/tmp) and locks its directory there too: a sweep that
+        # finds that directory long unchanged leaves it to the live run.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.settimeout(RUN_TIMEOUT)
+        deep = self.base
+        while len(deep) < 975:
+            deep = os.path.join(deep, "d" * min(200, 975 - len(deep) - 1))
+        os.makedirs(deep)
+        env = dict(self.env(deep), SKIFFRELAY_TIMEOUT="20")
+        proc = self.start(["test", "127.0.0.1:%d" % listener.getsockname()[1],
+                           "u", "p", "x"], env=env)
+        candidates = [os.path.join(system_tmp, work_dir_of(proc.pid))
+                      for system_tmp in ("/tmp", "/var/tmp")]
+        for path in candidates:
+            self.addCleanup(shutil.rmtree, path, True)
+        conn, _ = listener.accept()  # the main script runs
+        self.addCleanup(conn.close)
+        moved = [p for p in candidates if os.path.isdir(p)][0]
+        files = sorted(os.listdir(moved))
+        old = time.time() - 3600
+        os.utime(moved, (old, old))
+        subprocess.run([self.launcher(), "--remove_temp_files", moved],
+                       timeout=RUN_TIMEOUT, stdin=subprocess.DEVNULL)
+        self.assertTrue(os.path.isdir(moved), "swept while its run lives")
+        self.assertEqual(sorted(os.listdir(moved)), files)
+        conn.close()  # no greeting: the command fails at once
+        done = self.finish(proc)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (1, b"Error opening target\n", b""))
+        self.assertFalse(os.path.exists(moved))
+
+
+class InterruptTest(ReliabilityCase):
+    def test_interrupt_before_the_main_script(self):
+        # SIGINT from the moment the work directory appears on, through
+        # extraction, the runtime's start and the framework modules: the
+        # run ends with status 1 and says nothing (no signal, no report
+        # blaming a module), and its directory is removed all the same.
+        for delay in (0, 0.002, 0.005, 0.01, 0.02, 0.03, 0.05):
+            with self.subTest(delay=delay):
+                proc = self.start([])
+                self.assertTrue(wait_until(lambda: work_dirs(self.tmp), 30.0,
+                                           0.0002), "the run never started")
+                time.sleep(delay)
+                proc.send_signal(signal.SIGINT)
+                done = self.finish(proc)
+                self.assertNoSignal(done)
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (1, b"", b""))
+                self.wait_swept(self.tmp)
+                self.assertEqual(sorted(os.listdir(self.app)),
+                                 sorted(DIST_FILES))
 
 
 class ClosedStreamsTest(ReliabilityCase):
