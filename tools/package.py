@@ -123,7 +123,12 @@ LEFT_OUT = {
     # ftplib defines its own FTP_TLS on top of it; the program's TLS is
     # M2Crypto's. Importing ssl (and loading _ssl) is a tenth of start-up.
     "ssl": "ftplib's optional FTP_TLS",
+    # 2.7's socket builds its old socket.ssl() on it.
+    "_ssl": "socket's optional ssl()",
 }
+# LEFT_OUT names that only one runtime version imports (major version):
+# only its builds leave them out and list them.
+LEFT_OUT_VERSIONS = {"_ssl": 2}
 
 SLIM_INIT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                              "slim_inits")
@@ -374,10 +379,12 @@ def choose_slim_inits(path):
     return chosen, notes
 
 
-def choose_left_out(imports):
-    """The LEFT_OUT modules that no import of the scripts names itself."""
+def choose_left_out(imports, target):
+    """The LEFT_OUT modules of the target's version that no import of the
+    scripts names itself."""
     named = {module.split(".")[0] for module, _ in imports}
-    return sorted(m for m in LEFT_OUT if m not in named)
+    return sorted(m for m in LEFT_OUT if m not in named and
+                  LEFT_OUT_VERSIONS.get(m, target.major) == target.major)
 
 
 def check_recorder():
@@ -877,7 +884,7 @@ def main(argv):
     imports = plan_imports(scripts, skip, slim, list(args.extra) +
                            [module_name_of(a) for a in apps], optional,
                            target.facts)
-    left_out = choose_left_out(imports)
+    left_out = choose_left_out(imports, target)
     loaded, failed = record_closure(imports, args.work_dir, slim, left_out,
                                     os.path.dirname(os.path.abspath(args.main)),
                                     target)

@@ -2,7 +2,8 @@
 
 By default the tests run the main script unfrozen:
     /usr/bin/python3.11 embedded/app/skiffrelay.py ARGS...
-with the current directory set to a fresh temporary "application directory"
+(SKIFF_APP_PYTHON names another interpreter: a 2.7 build's runtime) with
+the current directory set to a fresh temporary "application directory"
 (the launcher itself makes its own directory the current one before the
 script runs).
 
@@ -25,7 +26,7 @@ SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..",
                                           ".."))
 APP_DIR = os.path.join(SOURCE_DIR, "embedded", "app")
 SCRIPT = os.path.join(APP_DIR, "skiffrelay.py")
-PYTHON = "/usr/bin/python3.11"
+PYTHON = os.environ.get("SKIFF_APP_PYTHON") or "/usr/bin/python3.11"
 RUN_TIMEOUT = 120
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "servers"))
