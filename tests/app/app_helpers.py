@@ -2,8 +2,7 @@
 
 By default the tests run the main script unfrozen:
     /usr/bin/python3.11 embedded/app/skiffrelay.py ARGS...
-(SKIFF_APP_PYTHON names another interpreter: a 2.7 build's runtime) with
-the current directory set to a fresh temporary "application directory"
+with the current directory set to a fresh temporary "application directory"
 (the launcher itself makes its own directory the current one before the
 script runs).
 
