@@ -25,7 +25,7 @@ SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..",
                                           ".."))
 APP_DIR = os.path.join(SOURCE_DIR, "embedded", "app")
 SCRIPT = os.path.join(APP_DIR, "skiffrelay.py")
-PYTHON = "/usr/bin/python3.11"
+PYTHON = os.environ.get("SKIFF_APP_PYTHON") or "/usr/bin/python3.11"
 RUN_TIMEOUT = 120
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "servers"))
