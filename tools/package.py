@@ -21,7 +21,9 @@ Members of modules.qar:
                    carry it frozen: 2.7): the runtime imports it inside
                    Py_Initialize, before the archive importers exist, so
                    the launcher puts this zip on the initial path and
-                   zipimport serves it;
+                   zipimport serves it (2.7: under lib/python2.7/ in the
+                   zip, the folder of its home that 2.7 searches; the
+                   launcher makes the zip itself that home);
   tav-absent.txt   the LEFT_OUT names this build left out, ASCII, one per
                    line, each ending in "\n" (only when there are any):
                    the archive importer answers them as absent without
@@ -520,7 +522,10 @@ def build_init_zip(package_dir, prefix, target, companions=()):
         items.append((name + ".pyc", path, code_file_name(prefix, name, False)))
     codes = compile_sources([(full, file_name)
                              for _, full, file_name in items], target)
-    entries = sorted((arcname, header + code)
+    # 2.7 sets its path from a home, which the launcher makes this zip:
+    # the modules go into the zip's lib/python2.7/, where 2.7 looks.
+    folder = "lib/python2.7/" if target.major == 2 else ""
+    entries = sorted((folder + arcname, header + code)
                      for (arcname, _, _), code in zip(items, codes))
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as zf:
