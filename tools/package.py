@@ -131,6 +131,8 @@ LEFT_OUT = {
 # LEFT_OUT names that only one runtime version imports (major version):
 # only its builds leave them out and list them.
 LEFT_OUT_VERSIONS = {"_ssl": 2}
+# LEFT_OUT names that another one needs: they stay in when it does.
+LEFT_OUT_NEEDED_BY = {"_ssl": "ssl"}
 
 SLIM_INIT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                              "slim_inits")
@@ -385,8 +387,10 @@ def choose_left_out(imports, target):
     """The LEFT_OUT modules of the target's version that no import of the
     scripts names itself."""
     named = {module.split(".")[0] for module, _ in imports}
-    return sorted(m for m in LEFT_OUT if m not in named and
-                  LEFT_OUT_VERSIONS.get(m, target.major) == target.major)
+    left_out = [m for m in LEFT_OUT if m not in named and
+                LEFT_OUT_VERSIONS.get(m, target.major) == target.major]
+    return sorted(m for m in left_out
+                  if LEFT_OUT_NEEDED_BY.get(m, m) in left_out)
 
 
 def check_recorder():
