@@ -51,7 +51,9 @@ struct StartTexts {
 // HOME/lib/python2.7/lib-dynload; zipimport reads each of these as the zip
 // with a folder inside it, so the zip's "lib/python2.7/" folder (where the
 // 2.7 zip holds encodings and codecs) is on the path and the work
-// directory stays flat. sys.path is replaced right after the start.
+// directory stays flat (this is the layout of 2.7's POSIX builds; its
+// Windows builds compute other folders). sys.path is replaced right after
+// the start.
 static void setInitialSearchPath(StartTexts* texts) {
   if (gRuntime.majorVersion == 2) {
     // An empty home would make the path relative to the current directory;
@@ -68,8 +70,8 @@ static void startRuntime(const char* exePath, StartTexts* texts) {
   // The launcher is not a Python installation: neither PYTHONHOME nor the
   // user's PYTHONPATH, PYTHONIOENCODING, PYTHONSTARTUP and the like may
   // change or break a run (an unknown codec there is fatal at start).
-  // Removed from the environment too, for child processes. 2.7 and 3.x
-  // both read their PYTHON* variables only through this switch.
+  // Removed from the environment too, for child processes. 2.7 has the
+  // same switch.
   (void)setEnv("PYTHONHOME", "");
   *gRuntime.Py_IgnoreEnvironmentFlag = 1;
 
