@@ -122,7 +122,6 @@ struct RuntimeApi {
   PySsize (*PyList_Size)(PyObject*);
   PyObject* (*PyList_GetItem)(PyObject*, PySsize);
 
-
   // Beyond the table, in both: the switch that keeps the user's PYTHON*
   // variables out of our interpreter, and the code type object itself
   // (archived bytes are run only when they unmarshal to an object of
@@ -130,7 +129,8 @@ struct RuntimeApi {
   int* Py_IgnoreEnvironmentFlag;
   PyObject* PyCode_Type;
   // 2.7: where its search path is computed from before it starts (2.7 has
-  // no way to set the path itself). Kept, never copied.
+  // no way to set the path itself). Kept, never copied. 3.x exports the
+  // name too, taking wide text: called on 2.7 only.
   void (*Py_SetPythonHome)(char*);
 
   // 3.x: wide program name and search path before initialisation, and
