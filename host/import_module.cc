@@ -118,8 +118,7 @@ PyObject* execModule(PyObject*, PyObject* args) {
   }
   // Counts that the bytes cannot hold would have the runtime allocate
   // gigabytes before it noticed: such data is unreadable code.
-  if (length &&
-      !marshalShapeIsSound(content, length, gRuntime.majorVersion)) {
+  if (length && !marshalShapeIsSound(content, length, gRuntime.majorVersion)) {
     length = 0;
   }
   gRuntime.PyEval_RestoreThread(thread);
