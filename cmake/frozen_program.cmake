@@ -92,8 +92,9 @@ function(skiff_frozen_program)
             --binary ${ARG_NAME}${CMAKE_EXECUTABLE_SUFFIX}
             --version ${PROJECT_VERSION}
             --path-module ${SKIFF_PATH_MODULE} ${SKIFF_APP_INFO_ARGS}
-            ${extra_args}
-    DEPENDS ${SKIFF_GENERATOR} ${existing}
+            --target-python ${SKIFF_TARGET_PYTHON} ${extra_args}
+    DEPENDS ${SKIFF_GENERATOR} ${PROJECT_SOURCE_DIR}/tools/target_tool.py
+            ${existing}
     COMMENT "Embedding modules of ${ARG_NAME}"
     VERBATIM)
 

@@ -49,12 +49,15 @@ function(skiff_package_archives target out_dir)
   set(work ${CMAKE_BINARY_DIR}/packaging/${target})
   set(packager ${PROJECT_SOURCE_DIR}/tools/package.py)
   set(recorder ${PROJECT_SOURCE_DIR}/tools/package_recorder.py)
+  set(target_tool ${PROJECT_SOURCE_DIR}/tools/target_tool.py)
 
-  # A build interpreter that cannot import what the program needs (the TLS
-  # package above all) would pack archives without it: the program would
-  # build and then fail every command. Found out here, before anything is
-  # built, with the Debian package to install.
-  set(check_args --main ${main} --embedded ${embedded})
+  # A target interpreter that cannot import what the program needs (the
+  # TLS package above all) would pack archives without it: the program
+  # would build and then fail every command. Found out here, before
+  # anything is built, with the remedy (the Debian package to install, or
+  # the runtime's own build script).
+  set(check_args --main ${main} --embedded ${embedded}
+                 --target-python ${SKIFF_TARGET_PYTHON})
   if(ARG_EXTRA)
     list(APPEND check_args --extra ${ARG_EXTRA})
   endif()
@@ -84,8 +87,9 @@ function(skiff_package_archives target out_dir)
     OUTPUT ${outputs}
     COMMAND ${SKIFF_PYTHON} ${packager} --qar $<TARGET_FILE:qar>
             --out-dir ${out_dir} --work-dir ${work} --main ${main}
-            --depfile ${work}/archives.d ${extra_args}
-    DEPENDS ${packager} ${recorder} qar ${main} ${embedded}
+            --depfile ${work}/archives.d
+            --target-python ${SKIFF_TARGET_PYTHON} ${extra_args}
+    DEPENDS ${packager} ${recorder} ${target_tool} qar ${main} ${embedded}
     DEPFILE ${work}/archives.d
     COMMENT "Packing bin.qar and modules.qar of ${target}"
     VERBATIM)

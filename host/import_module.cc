@@ -75,7 +75,7 @@ PyObject* createModule(PyObject*, PyObject* args) {
   }
   if (packageDir[0]) {
     PyObject* path = gRuntime.PyList_New(0);
-    PyObject* dir = gRuntime.PyUnicode_DecodeFSDefault(packageDir);
+    PyObject* dir = newNativeText(packageDir);
     if (path && dir && gRuntime.PyList_Append(path, dir) == 0 &&
         gRuntime.PyModule_AddObject(module, "__path__", path) == 0) {
       path = nullptr;  // the module took it over
@@ -118,7 +118,9 @@ PyObject* execModule(PyObject*, PyObject* args) {
   }
   // Counts that the bytes cannot hold would have the runtime allocate
   // gigabytes before it noticed: such data is unreadable code.
-  if (length && !marshalShapeIsSound(content, length)) length = 0;
+  if (length && !marshalShapeIsSound(content, length, gRuntime.majorVersion)) {
+    length = 0;
+  }
   gRuntime.PyEval_RestoreThread(thread);
   if (!length) {
     free(content);
@@ -185,7 +187,7 @@ PyMethodDef kMethods[] = {
 const char* extensionFileType() { return kExtensionModuleSuffix; }
 
 // A constant is an int, or a text when `text` is set. Texts are native
-// paths, so they go through the file-system decoding like sys.path.
+// paths, so they become the runtime's text type like sys.path.
 struct Constant {
   const char* name;
   long number;
@@ -209,7 +211,7 @@ const Constant kConstants[] = {
 // The 2.7 runtime makes a module in one call; 3.x has no such call, so
 // the module is the sys.modules entry with the functions added to it.
 PyObject* createNativeModule() {
-  if (gRuntime.Py_InitModule4) {
+  if (gRuntime.majorVersion == 2) {
     return gRuntime.Py_InitModule4(kModuleName, kMethods, kModuleDoc, nullptr,
                                    kPythonApiVersion);
   }
@@ -234,7 +236,7 @@ PyObject* initImportModule() {
       gRuntime.PyModule_AddIntConstant(module, constant.name, constant.number);
       continue;
     }
-    PyObject* value = gRuntime.PyUnicode_DecodeFSDefault(constant.text());
+    PyObject* value = newNativeText(constant.text());
     if (!value || gRuntime.PyModule_AddObject(module, constant.name, value)) {
       gRuntime.Py_DecRef(value);  // only a successful add takes it over
       gRuntime.PyErr_Clear();

@@ -1,5 +1,6 @@
 #include "host/interpreter.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "host/embedded.h"
@@ -24,38 +25,79 @@ static const char* const kChildStatements[] = {
     "from multiprocessing import freeze_support; freeze_support()",
 };
 
+// The texts handed to the runtime before it starts. Both runtimes keep
+// pointers to them until they are finalised, so they live in
+// runInterpreter's frame; 3.x is given wide copies (null when a
+// conversion failed; the runtime then keeps its default), 2.7 the narrow
+// buffers themselves.
+struct StartTexts {
+  char programName[kPathBufferSize];
+  char initZip[kPathBufferSize];  // "" when the path does not fit
+  wchar_t* wideProgramName;
+  wchar_t* wideSearchPath;
+};
+
+// Where the runtime looks for the encodings package while it starts,
+// before our importers exist (it looks up the locale's codec then; if the
+// import fails, the codec registry stays empty for the whole run): the
+// zip extracted from the modules archive, so that nothing of an installed
+// Python is read.
+//
+// 3.x takes it as its whole search path (Py_SetPath). 2.7 has no such
+// call: it computes its path from a home directory, and once a home is set
+// it believes it without looking for an installation anywhere. With the
+// zip itself as home, the computed path is HOME/lib/python27.zip,
+// HOME/lib/python2.7, a few folders below that and
+// HOME/lib/python2.7/lib-dynload; zipimport reads each of these as the zip
+// with a folder inside it, so the zip's "lib/python2.7/" folder (where the
+// 2.7 zip holds encodings and codecs) is on the path and the work
+// directory stays flat (this is the layout of 2.7's POSIX builds; its
+// Windows builds compute other folders). sys.path is replaced right after
+// the start.
+static void setInitialSearchPath(StartTexts* texts) {
+  if (gRuntime.majorVersion == 2) {
+    // An empty home would make the path relative to the current directory;
+    // prepareArchives has checked that the zip's path fits, so it is set.
+    if (texts->initZip[0]) gRuntime.Py_SetPythonHome(texts->initZip);
+    return;
+  }
+  texts->wideSearchPath = gRuntime.Py_DecodeLocale(texts->initZip, nullptr);
+  if (texts->wideSearchPath) gRuntime.Py_SetPath(texts->wideSearchPath);
+}
+
 // Everything the runtime must know before it starts, then the start.
-// *programName and *searchPath receive the wide texts handed to it, which
-// must outlive Py_Finalize (null when a conversion failed; the runtime
-// then keeps its default).
-static void startRuntime(const char* exePath, wchar_t** programName,
-                         wchar_t** searchPath) {
+static void startRuntime(const char* exePath, StartTexts* texts) {
   // The launcher is not a Python installation: neither PYTHONHOME nor the
   // user's PYTHONPATH, PYTHONIOENCODING, PYTHONSTARTUP and the like may
   // change or break a run (an unknown codec there is fatal at start).
-  // Removed from the environment too, for child processes.
+  // Removed from the environment too, for child processes. 2.7 has the
+  // same switch.
   (void)setEnv("PYTHONHOME", "");
   *gRuntime.Py_IgnoreEnvironmentFlag = 1;
 
-  *programName = gRuntime.Py_DecodeLocale(exePath, nullptr);
-  if (*programName) gRuntime.Py_SetProgramName(*programName);
+  // The executable's path fits: it came from a buffer of this size.
+  snprintf(texts->programName, sizeof texts->programName, "%s", exePath);
+  if (gRuntime.majorVersion == 2) {
+    gRuntime.Py_SetProgramName(texts->programName);
+  } else {
+    texts->wideProgramName = gRuntime.Py_DecodeLocale(exePath, nullptr);
+    if (texts->wideProgramName) {
+      gRuntime.Py_SetProgramNameWide(texts->wideProgramName);
+    }
+  }
 
   *gRuntime.Py_NoSiteFlag = kStartupFlagValue;  // the embedded site runs
   *gRuntime.Py_FrozenFlag = kStartupFlagValue;  // no path warnings
   *gRuntime.Py_DontWriteBytecodeFlag = kStartupFlagValue;
 
-  // The runtime imports the encodings package while it starts, before our
-  // importers exist; the zip extracted from the modules archive is its
-  // only search path, so nothing of an installed Python is read.
-  char initZip[kPathBufferSize];
-  initZip[0] = '\0';
   const char* workDir = workDirPath();
-  if (strlen(workDir) < sizeof initZip) {
-    memcpy(initZip, workDir, strlen(workDir) + 1);
-    (void)pathJoin(initZip, sizeof initZip, kInitZipName);
+  if (strlen(workDir) < sizeof texts->initZip) {
+    memcpy(texts->initZip, workDir, strlen(workDir) + 1);
+    if (!pathJoin(texts->initZip, sizeof texts->initZip, kInitZipName)) {
+      texts->initZip[0] = '\0';
+    }
   }
-  *searchPath = gRuntime.Py_DecodeLocale(initZip, nullptr);
-  if (*searchPath) gRuntime.Py_SetPath(*searchPath);
+  setInitialSearchPath(texts);
 
   uint64_t phase = phaseStart();
   gRuntime.Py_Initialize();
@@ -118,13 +160,16 @@ int runInterpreter(const char* exePath, char* exeDirBuffer,
   // one that did not load.
   if (!runtimeHasRequiredSymbols()) return kStatusNoRuntime;
 
-  wchar_t* programName = nullptr;
-  wchar_t* searchPath = nullptr;
+  StartTexts texts;
+  texts.programName[0] = '\0';
+  texts.initZip[0] = '\0';
+  texts.wideProgramName = nullptr;
+  texts.wideSearchPath = nullptr;
   int argvReady = 1;
   // An interpreter that already runs keeps its start-up state and argv;
   // sys.path is replaced all the same.
   if (!gRuntime.Py_IsInitialized()) {
-    startRuntime(exePath, &programName, &searchPath);
+    startRuntime(exePath, &texts);
     argvReady = setArgv(exePath, argc, argv);
   }
   int interrupted = 0;
@@ -139,8 +184,11 @@ int runInterpreter(const char* exePath, char* exeDirBuffer,
   releaseEmbeddedModules();
   gRuntime.Py_Finalize();
   phaseEnd("finalise", phase);
-  // The runtime kept pointers to these until it was finalised.
-  gRuntime.PyMem_RawFree(searchPath);
-  gRuntime.PyMem_RawFree(programName);
+  // The runtime kept pointers to these until it was finalised (2.7 made
+  // none: it kept the narrow buffers).
+  if (gRuntime.majorVersion != 2) {
+    gRuntime.PyMem_RawFree(texts.wideSearchPath);
+    gRuntime.PyMem_RawFree(texts.wideProgramName);
+  }
   return status;
 }

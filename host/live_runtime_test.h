@@ -1,10 +1,13 @@
 // Test fixture: the real runtime library, bound by name and initialised
 // once per test suite, for tests of the host code that talks to it.
-// Suites skip when the library is not installed.
+// Suites skip when the library is not installed. SKIFF_LIVE_RUNTIME, when
+// set, names the library file to load instead of the build's own runtime
+// (a 2.7 runtime, say: the same tests then run against it).
 #ifndef SKIFF_HOST_LIVE_RUNTIME_TEST_H_
 #define SKIFF_HOST_LIVE_RUNTIME_TEST_H_
 
 #include <stdint.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -16,10 +19,16 @@
 #include "host/runtime.h"
 #include "tests/test_util.h"
 
+// The runtime library the live tests load.
+inline const char* liveRuntimeLibrary() {
+  const char* chosen = getenv("SKIFF_LIVE_RUNTIME");
+  return chosen && *chosen ? chosen : kRuntimeLibraryName;
+}
+
 class LiveRuntimeTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    available_ = bindRuntime(kRuntimeLibraryName) &&
+    available_ = bindRuntime(liveRuntimeLibrary()) &&
                  runtimeHasRequiredSymbols() && !gRuntime.Py_IsInitialized();
     if (!available_) return;
     // The test process's own environment must not steer the interpreter.
@@ -35,7 +44,7 @@ class LiveRuntimeTest : public testing::Test {
     available_ = false;
   }
   void SetUp() override {
-    if (!available_) GTEST_SKIP() << kRuntimeLibraryName << " not usable";
+    if (!available_) GTEST_SKIP() << liveRuntimeLibrary() << " not usable";
   }
 
   // Runs statements in __main__; true when they raised nothing (a failure

@@ -13,6 +13,7 @@ struct Reader {
   const uint8_t* data;
   size_t length;
   size_t pos;
+  int legacy;  // 2.7's format
 
   size_t left() const { return length - pos; }
   int skip(size_t n) {
@@ -55,21 +56,37 @@ int objects(Reader* r, int64_t n, int depth) {
   return 1;
 }
 
+// The fixed fields and objects of a code object, in order: `fields`
+// 4-byte fields, `objects` objects, one field (the first line number),
+// `tail` objects.
+struct CodeLayout {
+  int fields;
+  int objects;
+  int tail;
+};
+const CodeLayout kCode3 = {5, 8, 2};  // ... linetable, exception table
+const CodeLayout kCode2 = {4, 8, 1};  // ... lnotab
+
 int object(Reader* r, int depth) {
   if (depth > kMaxDepth) return 0;
   uint8_t type;
   if (!r->byte(&type)) return 0;
+  // 2.7 has no flag bit: such a byte is an unknown type code there.
+  if (!r->legacy) type &= ~kFlagRef;
   int32_t n = 0;
-  switch (type & ~kFlagRef) {
+  switch (type) {
     case 'N':
     case 'F':
     case 'T':
     case 'S':
     case '.':
       return 1;  // None, False, True, StopIteration, Ellipsis
-    case 'i':    // int32
-    case 'r':    // a reference to an earlier object (the runtime checks it)
+    case 'i':  // int32
       return r->skip(4);
+    case 'r':  // 3.x: a reference to an earlier object (the runtime checks it)
+      return !r->legacy && r->skip(4);
+    case 'R':  // 2.7: a reference to an earlier interned text (checked too)
+      return r->legacy && r->skip(4);
     case 'I':
     case 'g':  // int64, binary float
       return r->skip(8);
@@ -84,18 +101,20 @@ int object(Reader* r, int depth) {
       uint64_t digits = n < 0 ? -static_cast<int64_t>(n) : n;
       return digits <= r->left() / 2 && r->skip(digits * 2);
     }
+    case 'a':
+    case 'A':  // 3.x: ASCII texts
+      if (r->legacy) return 0;
+      [[fallthrough]];
     case 's':
     case 't':
-    case 'u':
-    case 'a':
-    case 'A':  // bytes and texts
+    case 'u':  // bytes, interned and unicode texts
       return r->count(&n) && n >= 0 && r->skip(static_cast<size_t>(n));
     case 'z':
-    case 'Z':  // short texts
-      return r->shortText();
-    case ')': {  // small tuple: a 1-byte count
+    case 'Z':  // 3.x: short ASCII texts
+      return !r->legacy && r->shortText();
+    case ')': {  // 3.x: small tuple, a 1-byte count
       uint8_t small;
-      return r->byte(&small) && objects(r, small, depth + 1);
+      return !r->legacy && r->byte(&small) && objects(r, small, depth + 1);
     }
     case '(':
     case '[':
@@ -104,14 +123,19 @@ int object(Reader* r, int depth) {
       return r->count(&n) && objects(r, n, depth + 1);
     case '{':  // dict: key and value pairs up to a null key
       for (;;) {
-        if (r->left() > 0 && (r->data[r->pos] & ~kFlagRef) == '0') {
-          return r->skip(1);
+        if (r->left() > 0) {
+          uint8_t next = r->data[r->pos];
+          if (!r->legacy) next &= ~kFlagRef;
+          if (next == '0') return r->skip(1);
         }
         if (!object(r, depth + 1) || !object(r, depth + 1)) return 0;
       }
-    case 'c':  // code: five counts, eight objects, a count, two objects
-      return r->skip(5 * 4) && objects(r, 8, depth + 1) && r->skip(4) &&
-             objects(r, 2, depth + 1);
+    case 'c': {  // code
+      const CodeLayout& code = r->legacy ? kCode2 : kCode3;
+      return r->skip(static_cast<size_t>(code.fields) * 4) &&
+             objects(r, code.objects, depth + 1) && r->skip(4) &&
+             objects(r, code.tail, depth + 1);
+    }
     default:  // unknown, or a null where an object must be
       return 0;
   }
@@ -119,8 +143,8 @@ int object(Reader* r, int depth) {
 
 }  // namespace
 
-int marshalShapeIsSound(const uint8_t* data, size_t length) {
-  if (!data) return 0;
-  Reader r = {data, length, 0};
+int marshalShapeIsSound(const uint8_t* data, size_t length, int majorVersion) {
+  if (!data || (majorVersion != 2 && majorVersion != 3)) return 0;
+  Reader r = {data, length, 0, majorVersion == 2};
   return object(&r, 0);
 }

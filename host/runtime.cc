@@ -1,5 +1,6 @@
 #include "host/runtime.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "launcher/phase_timing.h"
@@ -9,106 +10,146 @@ RuntimeApi gRuntime;
 
 namespace {
 
-// One row per slot: the exported name looked up and the slot it fills.
-// `required` marks what the host calls; the rest is bound for
-// completeness and never called.
+// Which runtimes a row concerns, as a mask of major versions.
+const int kOn2 = 1;
+const int kOn3 = 2;
+const int kOnBoth = kOn2 | kOn3;
+
+int versionBit(int majorVersion) {
+  return majorVersion == 2 ? kOn2 : majorVersion == 3 ? kOn3 : 0;
+}
+
+// One row per slot: the exported name looked up, the slot it fills, and
+// the runtimes on which the host calls it (0: bound for completeness and
+// never called).
 struct Binding {
   const char* name;
   void* slot;
-  int required;
+  int requiredOn;
 };
 
-// The symbol name is the slot's name, so the two cannot drift apart.
-#define ROW(slot, required) \
-  { #slot, static_cast<void*>(&gRuntime.slot), required }
+// The symbol name is the slot's name, so the two cannot drift apart;
+// NAMED_ROW is for the two slots whose name is spelt otherwise.
+#define ROW(slot, requiredOn) \
+  { #slot, static_cast<void*>(&gRuntime.slot), requiredOn }
+#define NAMED_ROW(name, slot, requiredOn) \
+  { name, static_cast<void*>(&gRuntime.slot), requiredOn }
 
-// In the historical order, the historical name beside each row that the
-// 3.11 runtime exports under another name. Py_InitModule4 exists only in
-// 2.7 runtimes, PyModule_AddFunctions and PyModule_SetDocString only in
-// 3.x ones, so one of the two ways to make a module is always null.
+// 2.7 renames Py_InitModule4 where size_t is wider than int, so that an
+// extension built for the other width fails to load instead of crashing.
+const char* const kInitModule4Name =
+    sizeof(size_t) != sizeof(int) ? "Py_InitModule4_64" : "Py_InitModule4";
+
+// The 2.7 table in its order, then what a 3.x runtime needs instead. 2.7
+// makes a module with Py_InitModule4, 3.x with PyModule_AddFunctions and
+// PyModule_SetDocString, so one of the two ways is always null.
 const Binding kBindings[] = {
-    ROW(Py_NoSiteFlag, 1),
-    ROW(Py_FrozenFlag, 1),
-    ROW(Py_DontWriteBytecodeFlag, 1),
-    ROW(PyExc_SystemExit, 1),
-    ROW(PyExc_KeyboardInterrupt, 1),
+    ROW(Py_NoSiteFlag, kOnBoth),
+    ROW(Py_FrozenFlag, kOnBoth),
+    ROW(Py_DontWriteBytecodeFlag, kOnBoth),
+    ROW(PyExc_SystemExit, kOnBoth),
+    ROW(PyExc_KeyboardInterrupt, kOnBoth),
     ROW(PyExc_ImportError, 0),
-    ROW(_Py_NoneStruct, 1),
-    ROW(Py_IncRef, 1),
-    ROW(Py_DecRef, 1),
-    ROW(Py_SetProgramName, 1),
-    ROW(Py_Initialize, 1),
-    ROW(Py_Finalize, 1),
-    ROW(Py_IsInitialized, 1),
-    ROW(PyRun_SimpleString, 1),
-    ROW(PyArg_ParseTuple, 1),
-    ROW(Py_InitModule4, 0),
-    ROW(PyEval_InitThreads, 1),
-    ROW(PyEval_SaveThread, 1),
-    ROW(PyEval_RestoreThread, 1),
+    ROW(_Py_NoneStruct, kOnBoth),
+    ROW(Py_IncRef, kOnBoth),
+    ROW(Py_DecRef, kOnBoth),
+    ROW(Py_SetProgramName, kOn2),
+    ROW(Py_Initialize, kOnBoth),
+    ROW(Py_Finalize, kOnBoth),
+    ROW(Py_IsInitialized, kOnBoth),
+    ROW(PyRun_SimpleString, kOnBoth),
+    ROW(PyArg_ParseTuple, kOnBoth),
+    NAMED_ROW(kInitModule4Name, Py_InitModule4, kOn2),
+    ROW(PyEval_InitThreads, kOnBoth),
+    ROW(PyEval_SaveThread, kOnBoth),
+    ROW(PyEval_RestoreThread, kOnBoth),
     ROW(PyEval_AcquireThread, 0),
     ROW(PyEval_ReleaseThread, 0),
     ROW(PyGILState_Ensure, 0),
     ROW(PyGILState_Release, 0),
-    ROW(PyErr_Occurred, 1),
-    ROW(PyErr_Clear, 1),
-    ROW(PyErr_Fetch, 1),
+    ROW(PyErr_Occurred, kOnBoth),
+    ROW(PyErr_Clear, kOnBoth),
+    ROW(PyErr_Fetch, kOnBoth),
     ROW(PyErr_Restore, 0),
-    ROW(PyErr_NormalizeException, 1),
-    ROW(PyErr_ExceptionMatches, 1),
+    ROW(PyErr_NormalizeException, kOnBoth),
+    ROW(PyErr_ExceptionMatches, kOnBoth),
     ROW(PyErr_SetInterrupt, 0),
     ROW(PyErr_SetString, 0),
-    ROW(PyModule_AddFunctions, 0),
-    ROW(PyModule_SetDocString, 0),
-    ROW(PyModule_AddIntConstant, 1),
-    ROW(PyModule_AddStringConstant, 1),
-    ROW(PyModule_AddObject, 1),
-    ROW(PyImport_AddModule, 1),
-    ROW(PyImport_ImportModule, 1),
-    ROW(PyImport_ExecCodeModuleEx, 1),
-    ROW(PyMarshal_ReadObjectFromString, 1),
-    ROW(PyCallable_Check, 1),
-    ROW(PyObject_GetAttrString, 1),
-    ROW(PyObject_SetAttrString, 1),
+    ROW(PyModule_AddFunctions, kOn3),
+    ROW(PyModule_SetDocString, kOn3),
+    ROW(PyModule_AddIntConstant, kOnBoth),
+    ROW(PyModule_AddStringConstant, kOnBoth),
+    ROW(PyModule_AddObject, kOnBoth),
+    ROW(PyImport_AddModule, kOnBoth),
+    ROW(PyImport_ImportModule, kOnBoth),
+    ROW(PyImport_ExecCodeModuleEx, kOnBoth),
+    ROW(PyMarshal_ReadObjectFromString, kOnBoth),
+    ROW(PyCallable_Check, kOnBoth),
+    ROW(PyObject_GetAttrString, kOnBoth),
+    ROW(PyObject_SetAttrString, kOnBoth),
     ROW(PyObject_HasAttrString, 0),
     ROW(PyObject_Str, 0),
-    ROW(PyObject_CallObject, 1),
-    ROW(PyObject_CallFunction, 1),
-    ROW(PyObject_CallMethod, 1),
-    ROW(PyUnicode_DecodeFSDefaultAndSize, 0),  // PyString_FromStringAndSize
-    ROW(PyUnicode_DecodeFSDefault, 1),  // PyString_FromString
-    ROW(PyUnicode_FromFormat, 0),  // PyString_FromFormat
-    ROW(PyUnicode_GetLength, 0),  // PyString_Size
-    ROW(PyUnicode_AsUTF8, 0),  // PyString_AsString
-    ROW(PyUnicode_Append, 0),  // PyString_Concat
-    ROW(PyUnicode_Format, 0),  // PyString_Format
-    ROW(PyLong_FromLong, 1),
+    ROW(PyObject_CallObject, kOnBoth),
+    ROW(PyObject_CallFunction, kOnBoth),
+    ROW(PyObject_CallMethod, kOnBoth),
+    ROW(PyString_FromStringAndSize, 0),
+    ROW(PyString_FromString, kOn2),
+    ROW(PyString_FromFormat, 0),
+    ROW(PyString_Size, 0),
+    ROW(PyString_AsString, 0),
+    ROW(PyString_Concat, 0),
+    ROW(PyString_Format, 0),
+    ROW(PyLong_FromLong, kOnBoth),
     ROW(PyLong_FromSize_t, 0),
-    ROW(PyTuple_New, 1),
+    ROW(PyTuple_New, kOnBoth),
     ROW(PyTuple_Size, 0),
     ROW(PyTuple_GetItem, 0),
-    ROW(PyTuple_SetItem, 1),
-    ROW(PyList_New, 1),
-    ROW(PyList_Append, 1),
+    ROW(PyTuple_SetItem, kOnBoth),
+    ROW(PyList_New, kOnBoth),
+    ROW(PyList_Append, kOnBoth),
     ROW(PyList_Size, 0),
     ROW(PyList_GetItem, 0),
-    // Beyond the historical table.
-    ROW(Py_DecodeLocale, 1),
-    ROW(PyMem_RawFree, 1),
-    ROW(Py_SetPath, 1),
-    ROW(Py_IgnoreEnvironmentFlag, 1),
-    ROW(PyCode_Type, 1),
+    // Beyond the table: both, then 2.7, then 3.x.
+    ROW(Py_IgnoreEnvironmentFlag, kOnBoth),
+    ROW(PyCode_Type, kOnBoth),
+    ROW(Py_SetPythonHome, kOn2),
+    NAMED_ROW("Py_SetProgramName", Py_SetProgramNameWide, kOn3),
+    ROW(Py_DecodeLocale, kOn3),
+    ROW(PyMem_RawFree, kOn3),
+    ROW(Py_SetPath, kOn3),
+    ROW(PyUnicode_DecodeFSDefaultAndSize, 0),
+    ROW(PyUnicode_DecodeFSDefault, kOn3),
+    ROW(PyUnicode_FromFormat, 0),
+    ROW(PyUnicode_GetLength, 0),
+    ROW(PyUnicode_AsUTF8, 0),
+    ROW(PyUnicode_Append, 0),
+    ROW(PyUnicode_Format, 0),
 };
 
 #undef ROW
+#undef NAMED_ROW
 
 const int kBindingCount = sizeof kBindings / sizeof kBindings[0];
 static_assert(kBindingCount == kRuntimeSlotCount + kRuntimeExtraSlotCount,
               "one row per slot");
-// Every member after the handle is one pointer, so a member added without
-// a row (or a row without a member) changes one side of this.
-static_assert(sizeof(RuntimeApi) == (1 + kBindingCount) * sizeof(void*),
+// Every member after the version is one pointer, so a member added
+// without a row (or a row without a member) changes one side of this.
+static_assert(sizeof(RuntimeApi) == offsetof(RuntimeApi, Py_NoSiteFlag) +
+                                        kBindingCount * sizeof(void*),
               "one member per row");
+
+// The major version from the text functions the library exports: every
+// 2.x runtime has PyString_FromString and no 3.x runtime has; every 3.x
+// runtime has PyUnicode_DecodeFSDefault and no 2.x runtime has. Names
+// rather than Py_GetVersion: nothing of the library runs before the
+// interpreter is set up, and a library with both or neither is no runtime
+// the host knows (0).
+int decideMajorVersion() {
+  int has2 = gRuntime.PyString_FromString != nullptr;
+  int has3 = gRuntime.PyUnicode_DecodeFSDefault != nullptr;
+  if (has2 == has3) return 0;
+  return has2 ? 2 : 3;
+}
 
 }  // namespace
 
@@ -123,6 +164,7 @@ int bindRuntime(const char* libraryPath) {
     // bytes; an absent name leaves the slot null.
     memcpy(row.slot, &address, sizeof address);
   }
+  gRuntime.majorVersion = decideMajorVersion();
   phaseEnd("load-runtime", phase);
   return 1;
 }
@@ -146,12 +188,17 @@ int isCodeObject(PyObject* object) {
 }
 
 int runtimeHasRequiredSymbols() {
+  int version = versionBit(gRuntime.majorVersion);
+  if (!version) return 0;
   for (const Binding& row : kBindings) {
     void* address = nullptr;
     memcpy(&address, row.slot, sizeof address);
-    if (row.required && !address) return 0;
+    if ((row.requiredOn & version) && !address) return 0;
   }
-  // A module can be made either the 2.7 way or the 3.x way.
-  return gRuntime.Py_InitModule4 ||
-         (gRuntime.PyModule_AddFunctions && gRuntime.PyModule_SetDocString);
+  return 1;
+}
+
+PyObject* newNativeText(const char* text) {
+  if (gRuntime.majorVersion == 2) return gRuntime.PyString_FromString(text);
+  return gRuntime.PyUnicode_DecodeFSDefault(text);
 }

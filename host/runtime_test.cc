@@ -1,9 +1,11 @@
 #include "host/runtime.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include <gtest/gtest.h>
 
+#include "host/live_runtime_test.h"
 #include "host/prepare.h"
 #include "platform/platform.h"
 
@@ -41,6 +43,7 @@ TEST_F(RuntimeBindingTest, PartialLibraryBindsPresentNamesOnly) {
   EXPECT_EQ(nullptr, gRuntime.Py_DontWriteBytecodeFlag);
   EXPECT_EQ(nullptr, gRuntime.PyUnicode_DecodeFSDefault);
   EXPECT_EQ(nullptr, gRuntime.Py_SetPath);
+  EXPECT_EQ(0, gRuntime.majorVersion);  // neither text function
   EXPECT_EQ(0, runtimeHasRequiredSymbols());
 
   unbindRuntime();
@@ -64,22 +67,29 @@ TEST_F(RuntimeBindingTest, UnbindWithoutBindIsHarmless) {
 // Against the real runtime, a misspelt name in the binding table would
 // leave a slot null that the host calls.
 TEST_F(RuntimeBindingTest, RealRuntimeHasEverySymbolTheHostCalls) {
-  if (!bindRuntime(kRuntimeLibraryName)) {
-    GTEST_SKIP() << kRuntimeLibraryName << " is not installed";
+  if (!bindRuntime(liveRuntimeLibrary())) {
+    GTEST_SKIP() << liveRuntimeLibrary() << " is not installed";
   }
   EXPECT_EQ(1, runtimeHasRequiredSymbols());
-  // The 3.x way of making a module is the one available.
-  EXPECT_EQ(nullptr, gRuntime.Py_InitModule4);
-  EXPECT_NE(nullptr, gRuntime.PyModule_AddFunctions);
-  EXPECT_NE(nullptr, gRuntime.PyModule_SetDocString);
+  // Each version makes a module its own way.
+  ASSERT_TRUE(gRuntime.majorVersion == 2 || gRuntime.majorVersion == 3);
+  bool py27 = gRuntime.majorVersion == 2;
+  EXPECT_EQ(py27, gRuntime.Py_InitModule4 != nullptr);
+  EXPECT_EQ(py27, gRuntime.PyModule_AddFunctions == nullptr);
+  EXPECT_EQ(py27, gRuntime.PyModule_SetDocString == nullptr);
   // Every other row resolves too, the ones never called included: the
-  // record is the handle followed by one pointer per row.
-  const size_t kSlots = sizeof(RuntimeApi) / sizeof(void*);
+  // record is the handle and the version, then one pointer per row. A 3.x
+  // runtime lacks Py_InitModule4 and the seven PyString_* functions; 2.7
+  // lacks the two module functions above, Py_DecodeLocale, PyMem_RawFree,
+  // Py_SetPath and the seven PyUnicode_* functions.
+  const size_t kFirstSlot = offsetof(RuntimeApi, Py_NoSiteFlag);
+  const size_t kSlots = (sizeof(RuntimeApi) - kFirstSlot) / sizeof(void*);
   void* slots[kSlots];
-  memcpy(slots, &gRuntime, sizeof slots);
+  memcpy(slots, reinterpret_cast<const char*>(&gRuntime) + kFirstSlot,
+         sizeof slots);
   int unbound = 0;
-  for (size_t i = 1; i < kSlots; ++i) unbound += slots[i] == nullptr;
-  EXPECT_EQ(1, unbound);  // Py_InitModule4
+  for (size_t i = 0; i < kSlots; ++i) unbound += slots[i] == nullptr;
+  EXPECT_EQ(py27 ? 12 : 8, unbound);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ int setArgv(const char* exePath, int argc, char** argv) {
   if (!list) return 0;
   // The first item is the full path of the executable, never argv[0]:
   // scripts find files beside the program through it.
-  PyObject* first = gRuntime.PyUnicode_DecodeFSDefault(exePath);
+  PyObject* first = newNativeText(exePath);
   if (!first || gRuntime.PyList_Append(list, first) != 0) {
     gRuntime.Py_DecRef(first);
     gRuntime.Py_DecRef(list);
@@ -16,7 +16,7 @@ int setArgv(const char* exePath, int argc, char** argv) {
   }
   gRuntime.Py_DecRef(first);
   for (int i = 1; i < argc; ++i) {
-    PyObject* item = gRuntime.PyUnicode_DecodeFSDefault(argv[i]);
+    PyObject* item = newNativeText(argv[i]);
     if (!item || gRuntime.PyList_Append(list, item) != 0) {
       gRuntime.PyErr_Clear();  // that argument is left out
     }
@@ -52,7 +52,7 @@ int resetSysPath() {
 }
 
 int appendSysPath(const char* directory) {
-  PyObject* text = gRuntime.PyUnicode_DecodeFSDefault(directory);
+  PyObject* text = newNativeText(directory);
   if (!text) {
     gRuntime.PyErr_Clear();  // not reported: the run goes on
     return 0;

@@ -1,7 +1,8 @@
 // sys.argv and sys.path of the embedded interpreter. Native text (the
 // executable's path, arguments, directories) becomes the runtime's text
-// type through the file-system decoding, so bytes that are not valid in
-// the locale's encoding survive a round trip through os.fsencode.
+// type (newNativeText): 2.7's byte strings hold the bytes as they are, and
+// 3.x decodes them with the file-system decoding, so bytes that are not
+// valid in the locale's encoding survive a round trip through os.fsencode.
 #ifndef SKIFF_HOST_SYS_SETUP_H_
 #define SKIFF_HOST_SYS_SETUP_H_
 

@@ -4,7 +4,8 @@
 // start-up and teardown read back in order: the interpreter's settings,
 // sys.argv and sys.path, the embedded modules in load order, the exit
 // decision, finalisation, and the unload while the modules archive and the
-// lock are still held. The same test runs natively and under wine.
+// lock are still held. Each case runs against the export set of a 3.x
+// runtime and against that of a 2.7 runtime, natively and under wine.
 #include <string.h>
 
 #include <chrono>
@@ -121,7 +122,40 @@ std::string afterPrefix(const std::vector<std::string>& lines,
   return "";
 }
 
-class StandInRuntimeTest : public testing::Test {
+// What differs between the two export sets in the log of one run.
+struct StandInVersion {
+  const char* name;
+  const char* library;
+  const char* lacking;  // the copy without Py_Initialize
+  // The call that names the initial search path (3.x) or the home it is
+  // computed from (2.7): the zip in the work directory either way.
+  const char* searchPathCall;
+  // The line that makes _tav_import.
+  const char* makeModule;
+  // 3.x is given wide copies of the two start-up texts, freed after
+  // Py_Finalize; 2.7 keeps the launcher's own buffers.
+  bool freesWideTexts;
+};
+
+const StandInVersion kStandInVersions[] = {
+    {"py3", SKIFF_STANDIN_RUNTIME_PATH, SKIFF_STANDIN_LACKING_PATH,
+     "Py_SetPath ",
+     "PyModule_AddFunctions _tav_import "
+     "createModule,execModule,hasModule,isPackage",
+     true},
+    {"py27", SKIFF_STANDIN_RUNTIME27_PATH, SKIFF_STANDIN_LACKING27_PATH,
+     "Py_SetPythonHome ",
+     "Py_InitModule4 _tav_import createModule,execModule,hasModule,isPackage "
+     "Extensions and faster C implementations for the python module "
+     "'tav_import' null 1013",
+     false},
+};
+
+void PrintTo(const StandInVersion& version, std::ostream* out) {
+  *out << version.name;
+}
+
+class StandInRuntimeTest : public testing::TestWithParam<StandInVersion> {
  protected:
   void SetUp() override {
     app_ = temp_.path("app");
@@ -207,8 +241,9 @@ class StandInRuntimeTest : public testing::Test {
   std::string app_, tmp_, log_, exeName_, exe_;
 };
 
-TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
-  packRuntime(SKIFF_STANDIN_RUNTIME_PATH);
+TEST_P(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
+  const StandInVersion& version = GetParam();
+  packRuntime(version.library);
   std::string moduleDir = std::string("skiffrelay") + kExecutableSuffix + kSep;
   struct Case {
     const char* raise;  // the exception pending after the main script
@@ -248,7 +283,7 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
 
     // The work directory, as the search path names it: in the temporary
     // directory, named for this run.
-    std::string initZip = afterPrefix(log, "Py_SetPath ");
+    std::string initZip = afterPrefix(log, version.searchPathCall);
     std::string suffix = std::string(kSep) + kInitZipName;
     ASSERT_GT(initZip.size(), suffix.size());
     ASSERT_EQ(initZip.substr(initZip.size() - suffix.size()), suffix);
@@ -264,7 +299,7 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
     std::vector<std::string> expected = {
         "Py_IsInitialized",
         "Py_SetProgramName " + exe_,
-        "Py_SetPath " + initZip,
+        version.searchPathCall + initZip,
         "Py_Initialize Py_NoSiteFlag=42 Py_FrozenFlag=42 "
         "Py_DontWriteBytecodeFlag=42 Py_IgnoreEnvironmentFlag=1 "
         "PYTHONHOME=unset PATH=*",
@@ -272,8 +307,7 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
         "PyObject_SetAttrString sys argv list#*",
         "PyObject_SetAttrString sys path list#*",
         "PyList_Append sys.path '" + app_ + "'",
-        "PyModule_AddFunctions _tav_import "
-        "createModule,execModule,hasModule,isPackage",
+        version.makeModule,
         "PyList_Append sys.path '" + workDir + "'",
     };
     auto runs = [&](const char* name) {
@@ -299,8 +333,10 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
     }
     expected.push_back("Py_Finalize");
     // The wide texts handed over at start-up stay alive until then.
-    expected.push_back("PyMem_RawFree " + initZip);
-    expected.push_back("PyMem_RawFree " + exe_);
+    if (version.freesWideTexts) {
+      expected.push_back("PyMem_RawFree " + initZip);
+      expected.push_back("PyMem_RawFree " + exe_);
+    }
     // Unloaded before the archives are closed and the lock released.
     expected.push_back("unload modules.qar=open __TAV_LOCK__=open");
     EXPECT_TRUE(inOrder(log, expected));
@@ -328,8 +364,9 @@ TEST_F(StandInRuntimeTest, WholeStartUpAndTeardownInOrder) {
 // The start-up's other roads: child mode with and without a failing main
 // script, a framework module that fails with an exception pending, a
 // runtime that is initialised already, and an unset PATH.
-TEST_F(StandInRuntimeTest, ChildModeFailuresAndInitialisedRuntime) {
-  packRuntime(SKIFF_STANDIN_RUNTIME_PATH);
+TEST_P(StandInRuntimeTest, ChildModeFailuresAndInitialisedRuntime) {
+  const StandInVersion& version = GetParam();
+  packRuntime(version.library);
   const std::string kHandOver = "PyRun_SimpleString *";
   const std::string kFork = "--multiprocessing-fork";
   auto has = [](const std::vector<std::string>& log,
@@ -393,7 +430,7 @@ TEST_F(StandInRuntimeTest, ChildModeFailuresAndInitialisedRuntime) {
     RunResult r = run("", "", {"PATH="});
     EXPECT_EQ(r.status, 0);
     std::vector<std::string> log = calls();
-    std::string initZip = afterPrefix(log, "Py_SetPath ");
+    std::string initZip = afterPrefix(log, version.searchPathCall);
     std::string workDir =
         initZip.substr(0, initZip.size() - strlen(kInitZipName) - 1);
     std::string path = afterPrefix(log, "Py_Initialize ");
@@ -402,8 +439,8 @@ TEST_F(StandInRuntimeTest, ChildModeFailuresAndInitialisedRuntime) {
   }
 }
 
-TEST_F(StandInRuntimeTest, LackingOneRequiredNameStopsBeforeAnyCall) {
-  packRuntime(SKIFF_STANDIN_LACKING_PATH);
+TEST_P(StandInRuntimeTest, LackingOneRequiredNameStopsBeforeAnyCall) {
+  packRuntime(GetParam().lacking);
   RunResult r = run("");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "");
@@ -411,5 +448,11 @@ TEST_F(StandInRuntimeTest, LackingOneRequiredNameStopsBeforeAnyCall) {
   // Loaded and unloaded again, nothing called in between.
   EXPECT_EQ(calls(), std::vector<std::string>{"unload"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Runtimes, StandInRuntimeTest,
+                         testing::ValuesIn(kStandInVersions),
+                         [](const testing::TestParamInfo<StandInVersion>& p) {
+                           return std::string(p.param.name);
+                         });
 
 }  // namespace

@@ -3,11 +3,14 @@
 // run pass through every start-up and teardown step without an
 // interpreter, and writes down what the host asked of it.
 //
-// It exports every name the host binds (host/runtime.h), with the slot's
-// own type, except Py_InitModule4: like a 3.x runtime it offers only the
-// 3.x way of making a module. Each call appends one line to the file named
-// by SKIFF_STANDIN_LOG: the function's name, then its arguments, texts as
-// they are, wide texts as UTF-8, numbers in decimal and objects by name.
+// It exports the names the host binds (host/runtime.h) that one runtime
+// version has, with the slot's own type: by default those of a 3.x
+// runtime; compiled with SKIFF_STANDIN_PY27, those of a 2.7 runtime
+// (narrow Py_SetProgramName and Py_SetPythonHome, PyString_*,
+// Py_InitModule4 under its 64-bit name where size_t is wider than int).
+// Each call appends one line to the file named by SKIFF_STANDIN_LOG: the
+// function's name, then its arguments, texts as they are, wide texts as
+// UTF-8, numbers in decimal and objects by name.
 // Objects are small static records named after where they came from
 // ("sys", "sys.path", "'some text'", "list#2", "tav_path.ensure_workdir"),
 // so the log reads like the steps the host took. Every call succeeds;
@@ -24,9 +27,12 @@
 // archive beside the program and the run's lock file are still open in
 // this process (the host releases both only after unloading the runtime).
 //
-// Built twice: the copy compiled with SKIFF_STANDIN_WITHOUT_INITIALIZE
-// lacks exactly one name the host calls, Py_Initialize.
+// Built twice per version: the copy compiled with
+// SKIFF_STANDIN_WITHOUT_INITIALIZE lacks exactly one name the host calls,
+// Py_Initialize.
+#include <limits.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -83,7 +89,8 @@ PyThreadState gThread;
 
 PyObject* gPending;  // the exception "set" in the runtime, or null
 int gInitialized;
-// From Py_SetProgramName and Py_SetPath: where the unload check looks.
+// From Py_SetProgramName and Py_SetPath (Py_SetPythonHome on 2.7): where
+// the unload check looks.
 char gProgramName[1100];
 char gSearchPath[1100];
 
@@ -101,7 +108,7 @@ PyObject* newText(const std::string& text) {
 
 // UTF-8 to wide text (UTF-16 where wchar_t has 16 bits) and back; the
 // launcher's paths and arguments pass through both ways.
-std::wstring widen(const char* text) {
+[[maybe_unused]] std::wstring widen(const char* text) {
   std::wstring out;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   while (*p) {
@@ -141,7 +148,10 @@ std::string narrow(const wchar_t* text) {
 
 // How each kind of argument appears in the log.
 std::string describe(const char* text) { return text ? text : "null"; }
-std::string describe(const wchar_t* text) {
+[[maybe_unused]] std::string describe(char* text) {
+  return describe(const_cast<const char*>(text));
+}
+[[maybe_unused]] std::string describe(const wchar_t* text) {
   return text ? narrow(text) : "null";
 }
 std::string describe(PyObject* object) {
@@ -279,10 +289,21 @@ STANDIN_EXPORT PyObject PyCode_Type = {0, nullptr, "code type"};
 STANDIN_EXPORT void Py_IncRef(PyObject* o) { RECORD(o); }
 STANDIN_EXPORT void Py_DecRef(PyObject* o) { RECORD(o); }
 
+#ifdef SKIFF_STANDIN_PY27
+STANDIN_EXPORT void Py_SetProgramName(char* name) {
+  RECORD(name);
+  snprintf(gProgramName, sizeof gProgramName, "%s", name);
+}
+STANDIN_EXPORT void Py_SetPythonHome(char* home) {
+  RECORD(home);
+  snprintf(gSearchPath, sizeof gSearchPath, "%s", home);
+}
+#else
 STANDIN_EXPORT void Py_SetProgramName(const wchar_t* name) {
   RECORD(name);
   snprintf(gProgramName, sizeof gProgramName, "%s", describe(name).c_str());
 }
+#endif
 
 // The settings the runtime starts with, as it would read them now.
 STANDIN_EXPORT_INITIALIZE void Py_Initialize() {
@@ -372,6 +393,22 @@ STANDIN_EXPORT void PyErr_SetString(PyObject* type, const char* message) {
   gPending = type;
 }
 
+#ifdef SKIFF_STANDIN_PY27
+#if SIZE_MAX > UINT_MAX
+#define STANDIN_INIT_MODULE4 Py_InitModule4_64
+#else
+#define STANDIN_INIT_MODULE4 Py_InitModule4
+#endif
+// Logged under its table name whatever it is exported as.
+STANDIN_EXPORT PyObject* STANDIN_INIT_MODULE4(const char* name,
+                                              PyMethodDef* methods,
+                                              const char* doc, PyObject* self,
+                                              int apiVersion) {
+  CallRecord record("Py_InitModule4");
+  record.add(name, methods, doc, self, apiVersion);
+  return newObject(name);
+}
+#else
 STANDIN_EXPORT int PyModule_AddFunctions(PyObject* module,
                                          PyMethodDef* methods) {
   RECORD(module, methods);
@@ -381,6 +418,7 @@ STANDIN_EXPORT int PyModule_SetDocString(PyObject* module, const char* doc) {
   RECORD(module, doc);
   return 0;
 }
+#endif
 STANDIN_EXPORT int PyModule_AddIntConstant(PyObject* module, const char* name,
                                            long value) {
   RECORD(module, name, value);
@@ -473,6 +511,37 @@ STANDIN_EXPORT PyObject* PyObject_CallMethod(PyObject* o, const char* name,
   return newObject(describe(o) + "." + name + "()");
 }
 
+#ifdef SKIFF_STANDIN_PY27
+STANDIN_EXPORT PyObject* PyString_FromStringAndSize(const char* text,
+                                                    PySsize size) {
+  std::string value(text, static_cast<size_t>(size));
+  RECORD(value.c_str(), size);
+  return newText(value);
+}
+STANDIN_EXPORT PyObject* PyString_FromString(const char* text) {
+  RECORD(text);
+  return newText(text);
+}
+STANDIN_EXPORT PyObject* PyString_FromFormat(const char* format, ...) {
+  RECORD(format);
+  return newText(format);
+}
+STANDIN_EXPORT PySsize PyString_Size(PyObject* o) {
+  RECORD(o);
+  return static_cast<PySsize>(describe(o).size());
+}
+STANDIN_EXPORT char* PyString_AsString(PyObject* o) {
+  RECORD(o);
+  return o ? o->name : nullptr;
+}
+STANDIN_EXPORT void PyString_Concat(PyObject** left, PyObject* right) {
+  RECORD(*left, right);
+}
+STANDIN_EXPORT PyObject* PyString_Format(PyObject* format, PyObject* args) {
+  RECORD(format, args);
+  return newText(describe(format));
+}
+#else
 STANDIN_EXPORT PyObject* PyUnicode_DecodeFSDefaultAndSize(const char* text,
                                                           PySsize size) {
   std::string value(text, static_cast<size_t>(size));
@@ -502,6 +571,8 @@ STANDIN_EXPORT PyObject* PyUnicode_Format(PyObject* format, PyObject* args) {
   RECORD(format, args);
   return newText(describe(format));
 }
+
+#endif
 
 STANDIN_EXPORT PyObject* PyLong_FromLong(long n) {
   RECORD(n);
@@ -544,6 +615,7 @@ STANDIN_EXPORT PyObject* PyList_GetItem(PyObject* list, PySsize i) {
   return &_Py_NoneStruct;
 }
 
+#ifndef SKIFF_STANDIN_PY27
 STANDIN_EXPORT wchar_t* Py_DecodeLocale(const char* text, size_t* size) {
   RECORD(text);
   std::wstring wide = widen(text);
@@ -563,45 +635,72 @@ STANDIN_EXPORT void Py_SetPath(const wchar_t* path) {
   snprintf(gSearchPath, sizeof gSearchPath, "%s", describe(path).c_str());
 }
 
+#endif
+
 }  // extern "C"
 
-// Each export has its slot's type, and every slot but Py_InitModule4 has
-// an export: the handle and the 69 names fill the record.
+// Each export has its slot's type; the names both versions export, and
+// those of each version alone, fill the record with the handle, the
+// version and the two slots exported under another name
+// (Py_InitModule4 and Py_SetProgramNameWide).
 // clang-format off
-#define STANDIN_NAMES(X)                                                  \
+#define STANDIN_COMMON_NAMES(X)                                           \
   X(Py_NoSiteFlag) X(Py_FrozenFlag) X(Py_DontWriteBytecodeFlag)           \
   X(PyExc_SystemExit) X(PyExc_KeyboardInterrupt) X(PyExc_ImportError)     \
-  X(_Py_NoneStruct) X(Py_IncRef) X(Py_DecRef) X(Py_SetProgramName)        \
+  X(_Py_NoneStruct) X(Py_IncRef) X(Py_DecRef)                             \
   X(Py_Initialize) X(Py_Finalize) X(Py_IsInitialized)                     \
   X(PyRun_SimpleString) X(PyArg_ParseTuple) X(PyEval_InitThreads)         \
   X(PyEval_SaveThread) X(PyEval_RestoreThread) X(PyEval_AcquireThread)    \
   X(PyEval_ReleaseThread) X(PyGILState_Ensure) X(PyGILState_Release)      \
   X(PyErr_Occurred) X(PyErr_Clear) X(PyErr_Fetch) X(PyErr_Restore)        \
   X(PyErr_NormalizeException) X(PyErr_ExceptionMatches)                   \
-  X(PyErr_SetInterrupt) X(PyErr_SetString) X(PyModule_AddFunctions)       \
-  X(PyModule_SetDocString) X(PyModule_AddIntConstant)                     \
+  X(PyErr_SetInterrupt) X(PyErr_SetString)                                \
+  X(PyModule_AddIntConstant)                                              \
   X(PyModule_AddStringConstant) X(PyModule_AddObject)                     \
   X(PyImport_AddModule) X(PyImport_ImportModule)                          \
   X(PyImport_ExecCodeModuleEx) X(PyMarshal_ReadObjectFromString)          \
   X(PyCallable_Check) X(PyObject_GetAttrString) X(PyObject_SetAttrString) \
   X(PyObject_HasAttrString) X(PyObject_Str) X(PyObject_CallObject)        \
   X(PyObject_CallFunction) X(PyObject_CallMethod)                         \
-  X(PyUnicode_DecodeFSDefaultAndSize) X(PyUnicode_DecodeFSDefault)        \
-  X(PyUnicode_FromFormat) X(PyUnicode_GetLength) X(PyUnicode_AsUTF8)      \
-  X(PyUnicode_Append) X(PyUnicode_Format) X(PyLong_FromLong)              \
+  X(PyLong_FromLong)                                                      \
   X(PyLong_FromSize_t) X(PyTuple_New) X(PyTuple_Size) X(PyTuple_GetItem)  \
   X(PyTuple_SetItem) X(PyList_New) X(PyList_Append) X(PyList_Size)        \
-  X(PyList_GetItem) X(Py_DecodeLocale) X(PyMem_RawFree) X(Py_SetPath)     \
-  X(Py_IgnoreEnvironmentFlag) X(PyCode_Type)
+  X(PyList_GetItem) X(Py_IgnoreEnvironmentFlag) X(PyCode_Type)
+#define STANDIN_PY27_NAMES(X)                                             \
+  X(Py_SetProgramName) X(Py_SetPythonHome)                                \
+  X(PyString_FromStringAndSize) X(PyString_FromString)                    \
+  X(PyString_FromFormat) X(PyString_Size) X(PyString_AsString)            \
+  X(PyString_Concat) X(PyString_Format)
+#define STANDIN_PY3_NAMES(X)                                              \
+  X(PyModule_AddFunctions) X(PyModule_SetDocString)                       \
+  X(PyUnicode_DecodeFSDefaultAndSize) X(PyUnicode_DecodeFSDefault)        \
+  X(PyUnicode_FromFormat) X(PyUnicode_GetLength) X(PyUnicode_AsUTF8)      \
+  X(PyUnicode_Append) X(PyUnicode_Format)                                 \
+  X(Py_DecodeLocale) X(PyMem_RawFree) X(Py_SetPath)
 // clang-format on
 
 #define STANDIN_SLOT_TYPE(name)                                        \
   static_assert(                                                       \
       std::is_same<decltype(&name), decltype(RuntimeApi::name)>::value, \
       #name " has its slot's type");
-STANDIN_NAMES(STANDIN_SLOT_TYPE)
+STANDIN_COMMON_NAMES(STANDIN_SLOT_TYPE)
+#ifdef SKIFF_STANDIN_PY27
+STANDIN_PY27_NAMES(STANDIN_SLOT_TYPE)
+static_assert(std::is_same<decltype(&STANDIN_INIT_MODULE4),
+                           decltype(RuntimeApi::Py_InitModule4)>::value,
+              "Py_InitModule4 has its slot's type");
+#else
+STANDIN_PY3_NAMES(STANDIN_SLOT_TYPE)
+static_assert(std::is_same<decltype(&Py_SetProgramName),
+                           decltype(RuntimeApi::Py_SetProgramNameWide)>::value,
+              "Py_SetProgramName has the wide slot's type");
+#endif
 
 #define STANDIN_COUNT(name) +1
 static_assert(sizeof(RuntimeApi) / sizeof(void*) ==
-                  1 + 1 + (0 STANDIN_NAMES(STANDIN_COUNT)),
-              "the handle, Py_InitModule4 and one export per other slot");
+                  2 + 2 +
+                      (0 STANDIN_COMMON_NAMES(STANDIN_COUNT)
+                           STANDIN_PY27_NAMES(STANDIN_COUNT)
+                               STANDIN_PY3_NAMES(STANDIN_COUNT)),
+              "the handle, the version, the two renamed slots and one "
+              "name per other slot");

@@ -1,10 +1,11 @@
 """Generate the embedded-module table of one frozen program.
 
 Compiles the framework modules, site and the program's main script with
-the interpreter that runs this tool (it must be the runtime the program
-ships: the marshal format belongs to the runtime version), marshals each
-code object, compresses it with zlib and writes the EmbeddedModule records
-of host/embedded.h as a C++ source file.
+the runtime the program ships (--target-python, by default the interpreter
+running this tool: the marshal format belongs to the runtime version; see
+tools/target_tool.py), marshals each code object, compresses it with zlib
+and writes the EmbeddedModule records of host/embedded.h as a C++ source
+file.
 
 RECORDS below is the one list of the load order. Everything else takes it
 from here: the build asks for the source files (--list-sources), the host
@@ -21,6 +22,7 @@ Usage:
   gen_embedded.py --output FILE --framework-dir DIR --main SCRIPT
                   [--binary NAME] [--version X.Y.Z] [--path-module NAME]
                   [--distribution TAG] [--broken MODULE]... [--allow-missing]
+                  [--target-python PYTHON]
   gen_embedded.py --list-sources --framework-dir DIR --main SCRIPT
                   [--path-module NAME]
   gen_embedded.py --order-header FILE
@@ -28,12 +30,14 @@ Usage:
 """
 
 import argparse
-import marshal
 import os
 import platform
 import sys
 import time
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import target_tool  # noqa: E402 (beside this file)
 
 # Load order of the records; the loader addresses them by position: the
 # framework modules, then site, then the program's script, which the
@@ -169,13 +173,18 @@ def fill_template(text, literal, path):
     return "\n".join(lines)
 
 
-def compile_record(name, source):
-    """zlib stream of the marshalled code object of `source`."""
+def compile_records(named_sources, target=None):
+    """zlib streams of the marshalled code objects of [(name, source)],
+    compiled by the `target` interpreter (None: this one)."""
     try:
-        code = compile(source, name, "exec", dont_inherit=True)
-    except (SyntaxError, ValueError) as e:
-        raise GenerateError("module %s: %s" % (name, e))
-    return zlib.compress(marshal.dumps(code), 9)
+        codes, errors = target_tool.compile_sources(
+            target, [(source, name) for name, source in named_sources])
+    except target_tool.TargetError as e:
+        raise GenerateError(str(e))
+    for index in sorted(errors):
+        raise GenerateError("module %s: %s" % (named_sources[index][0],
+                                               errors[index]))
+    return [zlib.compress(code, 9) for code in codes]
 
 
 def render(records, sources):
@@ -254,10 +263,13 @@ def generate(args):
                              "will not load\n" % name)
             records.append((name, BROKEN_COMPRESSION, None))
             continue
-        sources.append(name)
+        sources.append((name, source))
         compression = BROKEN_COMPRESSION if name in args.broken else 1
-        records.append((name, compression, compile_record(name, source)))
-    return render(records, sources)
+        records.append((name, compression, len(sources) - 1))
+    payloads = compile_records(sources, args.target_python)
+    records = [(name, compression, None if index is None else payloads[index])
+               for name, compression, index in records]
+    return render(records, [name for name, _ in sources])
 
 
 def _write_if_changed(path, text):
@@ -290,6 +302,9 @@ def main(argv):
     parser.add_argument("--allow-missing", action="store_true",
                         help="a missing source gives a record that cannot "
                              "load instead of an error")
+    parser.add_argument("--target-python", metavar="PYTHON",
+                        help="the runtime's interpreter, which compiles the "
+                             "modules (default: this one)")
     parser.add_argument("--list-sources", action="store_true",
                         help="print the source files in load order, one a "
                              "line, and write nothing")

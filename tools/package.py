@@ -1,7 +1,8 @@
 #!/usr/bin/python3.11
 """Packs the two archives that sit beside a frozen program.
 
-  bin.qar      the runtime library (libpython3.11.so.1.0), nothing else: the
+  bin.qar      the runtime library (libpython3.11.so.1.0, or
+               libpython2.7.so.1.0 of a 2.7 target), nothing else: the
                libraries it needs beyond it (libc, libm, libz, libexpat) are
                base system libraries.
   modules.qar  the compiled code of every module the embedded scripts use,
@@ -15,20 +16,30 @@ Members of modules.qar:
                    the runtime gives the module's __file__;
   NAME.__init__    the same for package NAME;
   NAME.so          extension module NAME, the shared object as it is;
-  tav_init.zip     the whole `encodings` package as .pyc files: Python 3
-                   imports it inside Py_Initialize, before the archive
-                   importers exist, so the launcher puts this zip on the
-                   initial path and zipimport serves it;
+  tav_init.zip     the whole `encodings` package as .pyc files (and
+                   `codecs`, which it imports, where the runtime does not
+                   carry it frozen: 2.7): the runtime imports it inside
+                   Py_Initialize, before the archive importers exist, so
+                   the launcher puts this zip on the initial path and
+                   zipimport serves it (2.7: under lib/python2.7/ in the
+                   zip, the folder of its home that 2.7 searches; the
+                   launcher makes the zip itself that home);
   tav-absent.txt   the LEFT_OUT names this build left out, ASCII, one per
                    line, each ending in "\n" (only when there are any):
                    the archive importer answers them as absent without
                    searching the file system for them. The hyphen keeps the
                    name from ever being taken for a module.
 
-Which modules: the closure is recorded, not guessed. A fresh build
-interpreter running tools/package_recorder.py (the same Python 3.11 the
-runtime library belongs to, so the marshal format and the frozen and
-built-in module sets match) runs every import statement found in the
+The target runtime: this tool runs on the build machine's Python 3.11; the
+runtime the program ships is --target-python (default: the interpreter
+running this tool), which compiles every module, records the closure and
+names its runtime library and extension modules (tools/target_tool.py,
+tools/package_recorder.py), so the marshal format and the frozen and
+built-in module sets are the runtime's own.
+
+Which modules: the closure is recorded, not guessed. A fresh target
+interpreter running tools/package_recorder.py runs every import statement
+found in the
 embedded scripts and of the application modules beside the main script,
 at any depth (imports inside functions run at run time too; branches on the
 Python version or platform that the runtime never takes are left out), plus
@@ -67,26 +78,27 @@ import argparse
 import ast
 import collections
 import hashlib
-import importlib.util
 import io
-import marshal
 import os
 import shutil
-import site
 import subprocess
 import sys
-import sysconfig
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import target_tool  # noqa: E402 (beside this file)
 
 # Modules a run imports that no import statement of the embedded scripts
 # reaches:
-#   stringprep       encodings.idna (from tav_init.zip) imports it, and an
-#                    FTPS session with M2Crypto loads encodings.idna (seen by
+#   encodings.idna   an FTPS session with M2Crypto loads it (seen by
 #                    recording sys.modules around a real session; nothing
-#                    else was new);
+#                    else was new); it comes from tav_init.zip, but what it
+#                    imports does not: stringprep and unicodedata, and on
+#                    2.7 array, which re loads while compiling idna's
+#                    pattern;
 #   multiprocessing  child mode ends with "from multiprocessing import
 #                    freeze_support", run by the launcher itself.
-EXTRA_MODULES = ["stringprep", "multiprocessing"]
+EXTRA_MODULES = ["encodings.idna", "multiprocessing"]
 
 # Package inits shipped in a slim form (tools/slim_inits/NAME.py): the
 # original imports every submodule of its package at once, most of which a
@@ -113,7 +125,14 @@ LEFT_OUT = {
     # ftplib defines its own FTP_TLS on top of it; the program's TLS is
     # M2Crypto's. Importing ssl (and loading _ssl) is a tenth of start-up.
     "ssl": "ftplib's optional FTP_TLS",
+    # 2.7's socket builds its old socket.ssl() on it.
+    "_ssl": "socket's optional ssl()",
 }
+# LEFT_OUT names that only one runtime version imports (major version):
+# only its builds leave them out and list them.
+LEFT_OUT_VERSIONS = {"_ssl": 2}
+# LEFT_OUT names that another one needs: they stay in when it does.
+LEFT_OUT_NEEDED_BY = {"_ssl": "ssl"}
 
 SLIM_INIT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                              "slim_inits")
@@ -129,11 +148,30 @@ INIT_ZIP_NAME = "tav_init.zip"
 # Read by embedded/framework/tav_import.py under the same name.
 ABSENT_LIST_NAME = "tav-absent.txt"
 INIT_PACKAGE = "encodings"
+# Modules the init package imports at start-up that go into the zip beside
+# it when the runtime has them as source files (2.7), not frozen (3.11).
+INIT_COMPANIONS = ("codecs",)
 ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
 # Records the closure in a fresh interpreter (see its docstring).
 RECORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                         "package_recorder.py")
+
+
+class Target(object):
+    """The runtime the program ships: its interpreter (None: the one
+    running this tool) and its facts (target_tool.info())."""
+
+    def __init__(self, python=None):
+        self.python = None if target_tool.is_self(python) else python
+        try:
+            self.facts = target_tool.target_info(self.python)
+        except target_tool.TargetError as e:
+            raise PackageError(str(e))
+        self.major = self.facts["version"][0]
+
+    def executable(self):
+        return self.python or sys.executable
 
 # One member of an archive:
 #   name     the member name;
@@ -157,14 +195,24 @@ _UNKNOWN = object()
 
 class _BranchFolder(object):
     """Folds the tests of version and platform branches, so that imports
-    under a branch the runtime never takes (the 2.7 or the Windows side of
-    a framework module) are left out. Knows constants, sys.version_info,
-    sys.platform, os.name, module-level names bound to such expressions,
-    subscripts, comparisons, and/or/not; anything else is unknown, and
-    both sides of an unknown branch are scanned."""
+    under a branch the runtime never takes (the other version's or the
+    Windows side of a framework module) are left out; the runtime is the
+    target that `facts` describes (target_tool.info(); by default this
+    interpreter). Knows constants, sys.version_info, sys.platform, os.name,
+    module-level names bound to such expressions, subscripts, comparisons,
+    and/or/not; anything else is unknown, and both sides of an unknown
+    branch are scanned."""
 
-    def __init__(self):
+    def __init__(self, facts=None):
         self.names = {}
+        if facts is None:
+            self.known = {("sys", "version_info"): tuple(sys.version_info),
+                          ("sys", "platform"): sys.platform,
+                          ("os", "name"): os.name}
+        else:
+            self.known = {("sys", "version_info"): tuple(facts["version"]),
+                          ("sys", "platform"): facts["platform"],
+                          ("os", "name"): facts["os_name"]}
 
     def fold(self, node):
         if isinstance(node, ast.Constant):
@@ -175,10 +223,7 @@ class _BranchFolder(object):
         if isinstance(node, ast.Name):
             return self.names.get(node.id, _UNKNOWN)
         if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name):
-            known = {("sys", "version_info"): tuple(sys.version_info),
-                     ("sys", "platform"): sys.platform,
-                     ("os", "name"): os.name}
-            return known.get((node.value.id, node.attr), _UNKNOWN)
+            return self.known.get((node.value.id, node.attr), _UNKNOWN)
         if isinstance(node, ast.Subscript):
             value, index = self.fold(node.value), self.fold(node.slice)
             if value is _UNKNOWN or index is _UNKNOWN:
@@ -233,20 +278,20 @@ def _catches_import_failure(handler):
                for n in names)
 
 
-def scan_imports(path, optional=None):
+def scan_imports(path, optional=None, facts=None):
     """Absolute imports of one script at any depth (imports inside functions
     run at run time too), except under branches the runtime does not take:
     [(module, fromlist)]. When `optional` (a dict) is given, each module
     found maps to whether every import of it lies inside a try block whose
     handler catches a failed import (the script can do without it); an
     entry already there stays true only if this script's imports are all
-    guarded too."""
+    guarded too. `facts`: the target runtime (see _BranchFolder)."""
     try:
         with open(path, "rb") as f:
             tree = ast.parse(f.read(), filename=path)
     except (OSError, SyntaxError, ValueError) as e:
         raise PackageError("cannot read the imports of %s: %s" % (path, e))
-    folder = _BranchFolder()
+    folder = _BranchFolder(facts)
     found = []
 
     def note(module, guarded):
@@ -309,19 +354,10 @@ def app_modules(main_script):
                   if f.endswith(".py") and module_name_of(f) != main)
 
 
-def search_path():
-    """The build interpreter's module path without site's extras, plus the
-    system's site directories (where M2Crypto lives)."""
-    paths = []
-    for name in ("stdlib", "platstdlib"):
-        paths.append(sysconfig.get_path(name))
-    paths.append(os.path.join(sysconfig.get_path("stdlib"), "lib-dynload"))
-    paths.extend(site.getsitepackages())
-    result = []
-    for p in paths:
-        if p and os.path.isdir(p) and p not in result:
-            result.append(p)
-    return result
+def search_path(target):
+    """The target's module path without site's extras, plus its site
+    directories (where M2Crypto lives)."""
+    return list(target.facts["search_path"])
 
 
 def choose_slim_inits(path):
@@ -347,10 +383,14 @@ def choose_slim_inits(path):
     return chosen, notes
 
 
-def choose_left_out(imports):
-    """The LEFT_OUT modules that no import of the scripts names itself."""
+def choose_left_out(imports, target):
+    """The LEFT_OUT modules of the target's version that no import of the
+    scripts names itself."""
     named = {module.split(".")[0] for module, _ in imports}
-    return sorted(m for m in LEFT_OUT if m not in named)
+    left_out = [m for m in LEFT_OUT if m not in named and
+                LEFT_OUT_VERSIONS.get(m, target.major) == target.major]
+    return sorted(m for m in left_out
+                  if LEFT_OUT_NEEDED_BY.get(m, m) in left_out)
 
 
 def check_recorder():
@@ -363,29 +403,70 @@ def check_recorder():
         raise PackageError("cannot compile the recorder %s: %s" % (RECORDER, e))
 
 
-def record_closure(imports, work_dir, slim, left_out, app_dir):
-    """Runs the imports in a fresh interpreter, with app_dir (the main
-    script's folder) first on the path; returns (loaded, failed)."""
-    check_recorder()
-    plan_path = os.path.join(work_dir, "closure_plan.marshal")
-    result_path = os.path.join(work_dir, "closure_result.marshal")
-    plan = {"path": [app_dir] + search_path(), "imports": imports,
-            "slim": slim, "left_out": left_out}
+def _plan_field(text):
+    if "\t" in text or "\n" in text or "\r" in text:
+        raise PackageError("cannot hand %r to the recorder: a tab or a line "
+                           "break in it" % text)
+    return text
+
+
+def write_plan(plan_path, path, imports, slim, left_out):
+    """The recorder's plan, in its text form (see package_recorder.py)."""
+    lines = ["path\t" + _plan_field(p) for p in path]
+    for module, fromlist in imports:
+        line = "import\t" + _plan_field(module)
+        if fromlist:
+            line += "\t" + ",".join(_plan_field(n) for n in fromlist)
+        lines.append(line)
+    for name in sorted(slim):
+        init, package_dir = slim[name]
+        lines.append("slim\t%s\t%s\t%s" % (name, _plan_field(init),
+                                            _plan_field(package_dir)))
+    lines += ["left_out\t" + name for name in left_out]
     with open(plan_path, "wb") as f:
-        f.write(marshal.dumps(plan))
+        f.write("".join(line + "\n" for line in lines).encode(
+            "utf-8", "surrogateescape"))
+
+
+def read_result(result_path):
+    """(loaded, failed) from the recorder's result."""
+    loaded, failed = [], []
+    with open(result_path, "rb") as f:
+        text = f.read().decode("utf-8", "surrogateescape")
+    for line in text.split("\n"):
+        fields = line.split("\t")
+        if fields[0] == "loaded" and len(fields) == 4:
+            name, kind, path = fields[1:]
+            loaded.append((name, kind, path))
+        elif fields[0] == "failed" and len(fields) == 3:
+            failed.append((fields[1], fields[2]))
+        elif line:
+            raise PackageError("%s: unexpected line %r" % (result_path, line))
+    return loaded, failed
+
+
+def record_closure(imports, work_dir, slim, left_out, app_dir, target):
+    """Runs the imports in a fresh target interpreter, with app_dir (the
+    main script's folder) first on the path; returns (loaded, failed)."""
+    check_recorder()
+    plan_path = os.path.join(work_dir, "closure_plan.txt")
+    result_path = os.path.join(work_dir, "closure_result.txt")
+    write_plan(plan_path, [app_dir] + search_path(target), imports, slim,
+               left_out)
     if os.path.exists(result_path):
         os.remove(result_path)
+    # No environment, no site, no script folder on the path (2.7 has no
+    # -I; -B: nothing written beside the sources).
+    flags = ["-I", "-S"] if target.major >= 3 else ["-E", "-s", "-S", "-B"]
     proc = subprocess.run(
-        [sys.executable, "-I", "-S", RECORDER, plan_path, result_path],
+        [target.executable()] + flags + [RECORDER, plan_path, result_path],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
         stderr=subprocess.PIPE, timeout=300)
     if proc.returncode != 0 or not os.path.exists(result_path):
         raise PackageError("recording the imports failed (status %d): %s" %
                            (proc.returncode,
                             proc.stderr.decode("utf-8", "replace").strip()))
-    with open(result_path, "rb") as f:
-        result = marshal.loads(f.read())
-    return result["loaded"], result["failed"]
+    return read_result(result_path)
 
 
 def code_file_name(prefix, name, is_package):
@@ -394,23 +475,40 @@ def code_file_name(prefix, name, is_package):
     return path + "/__init__" if is_package else path
 
 
-def compile_source(path, file_name):
+def compile_sources(items, target):
+    """[(source file, code file name)] -> the marshalled code objects,
+    compiled by the target runtime."""
+    sources = []
+    for path, file_name in items:
+        try:
+            with open(path, "rb") as f:
+                # As bytes: each code object gets a file name string of its
+                # own, referred to by nothing else, as when every module was
+                # compiled on its own (see target_tool.compile_sources).
+                sources.append((f.read(), file_name.encode("utf-8")))
+        except OSError as e:
+            raise PackageError("cannot compile %s: %s" % (path, e))
     try:
-        with open(path, "rb") as f:
-            source = f.read()
-        return compile(source, file_name, "exec", dont_inherit=True, optimize=0)
-    except (OSError, SyntaxError, ValueError) as e:
-        raise PackageError("cannot compile %s: %s" % (path, e))
+        codes, errors = target_tool.compile_sources(target.python, sources)
+    except target_tool.TargetError as e:
+        raise PackageError(str(e))
+    for index in sorted(errors):
+        raise PackageError("cannot compile %s: %s" % (items[index][0],
+                                                      errors[index]))
+    return codes
 
 
-def build_init_zip(package_dir, prefix):
-    """The whole package as .pyc files in a zip, deterministic.
+def build_init_zip(package_dir, prefix, target, companions=()):
+    """The whole package as .pyc files in a zip, deterministic, with the
+    companion modules [(name, source file)] beside it.
 
-    The .pyc header is the magic number, flags 0 (time-stamp form) and a
-    zero time stamp and size: zipimport checks those only against a source
-    file in the same zip, and there is none."""
-    header = importlib.util.MAGIC_NUMBER + b"\0" * 12
-    entries = []
+    The .pyc header is the target's: its magic number, then zeros (the time
+    stamp, and on 3.x the flags word, time-stamp form, and the size):
+    zipimport checks those only against a source file in the same zip, and
+    there is none."""
+    header = (bytes.fromhex(target.facts["magic"]) +
+              b"\0" * (target.facts["pyc_header_size"] - 4))
+    items = []
     for root, dirs, files in os.walk(package_dir):
         dirs[:] = sorted(d for d in dirs if d != "__pycache__")
         for file_name in files:
@@ -422,10 +520,17 @@ def build_init_zip(package_dir, prefix):
             is_package = module.endswith(".__init__")
             if is_package:
                 module = module[:-len(".__init__")]
-            code = compile_source(full, code_file_name(prefix, module, is_package))
-            entries.append((rel[:-3].replace(os.sep, "/") + ".pyc",
-                            header + marshal.dumps(code)))
-    entries.sort()
+            items.append((rel[:-3].replace(os.sep, "/") + ".pyc", full,
+                          code_file_name(prefix, module, is_package)))
+    for name, path in companions:
+        items.append((name + ".pyc", path, code_file_name(prefix, name, False)))
+    codes = compile_sources([(full, file_name)
+                             for _, full, file_name in items], target)
+    # 2.7 sets its path from a home, which the launcher makes this zip:
+    # the modules go into the zip's lib/python2.7/, where 2.7 looks.
+    folder = "lib/python2.7/" if target.major == 2 else ""
+    entries = sorted((folder + arcname, header + code)
+                     for (arcname, _, _), code in zip(items, codes))
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as zf:
         for arcname, data in entries:
@@ -484,15 +589,25 @@ def write_archive(qar, archive_path, kind, members, staging_dir):
     return os.path.getsize(archive_path)
 
 
-def collect_modules(loaded, skip, prefix):
+def init_companions(loaded):
+    """[(name, source file)] of the INIT_COMPANIONS that the target loads
+    from source files: they go into tav_init.zip."""
+    return sorted((name, path) for name, kind, path in loaded
+                  if name in INIT_COMPANIONS and kind == "source")
+
+
+def collect_modules(loaded, skip, prefix, target):
     """Members of modules.qar from the recorded modules, and the names of
     the modules made at run time (no file to pack)."""
     members = []
     synthetic = []
+    to_compile = []
+    zipped = {name for name, _ in init_companions(loaded)}
     for name, kind, path in sorted(loaded):
         if name == "__main__" or name in skip:
             continue
-        if name == INIT_PACKAGE or name.startswith(INIT_PACKAGE + "."):
+        if (name == INIT_PACKAGE or name.startswith(INIT_PACKAGE + ".") or
+                name in zipped):
             continue  # in tav_init.zip
         if kind in ("builtin", "frozen"):
             continue
@@ -503,25 +618,31 @@ def collect_modules(loaded, skip, prefix):
             members.append(Member(name + ".so", None, path, "extension"))
         elif kind in ("package", "source"):
             is_package = kind == "package"
-            code = compile_source(path, code_file_name(prefix, name, is_package))
             member = name + ".__init__" if is_package else name
-            members.append(Member(member, marshal.dumps(code), path, kind))
+            to_compile.append((member, path, kind,
+                               code_file_name(prefix, name, is_package)))
         else:
             raise PackageError("module %s comes from %s, which cannot be "
                                "packed" % (name, path))
+    codes = compile_sources([(path, file_name)
+                             for _, path, _, file_name in to_compile], target)
+    for (member, path, kind, _), code in zip(to_compile, codes):
+        members.append(Member(member, code, path, kind))
     members.sort()
     return members, synthetic
 
 
-def init_zip_member(loaded, prefix):
+def init_zip_member(loaded, prefix, target):
     """The tav_init.zip member and its count of .pyc files."""
     init_dir = None
     for name, kind, path in loaded:
         if name == INIT_PACKAGE:
             init_dir = os.path.dirname(path)
     if init_dir is None:
-        raise PackageError("the build interpreter did not load %s" % INIT_PACKAGE)
-    init_zip, init_count = build_init_zip(init_dir, prefix)
+        raise PackageError("the target interpreter did not load %s"
+                           % INIT_PACKAGE)
+    init_zip, init_count = build_init_zip(init_dir, prefix, target,
+                                          init_companions(loaded))
     return Member(INIT_ZIP_NAME, init_zip, init_dir, "zip"), init_count
 
 
@@ -618,9 +739,12 @@ def parse_args(argv):
                         help="the embedded framework modules (.py)")
     parser.add_argument("--extra", nargs="*", default=[],
                         help="more modules to ship with their imports")
-    parser.add_argument("--runtime-library", default=os.path.join(
-        sysconfig.get_config_var("LIBDIR") or "/usr/lib",
-        sysconfig.get_config_var("INSTSONAME") or "libpython3.11.so.1.0"))
+    parser.add_argument("--target-python", metavar="PYTHON",
+                        help="the interpreter of the runtime the program "
+                        "ships (default: this one)")
+    parser.add_argument("--runtime-library",
+                        help="the runtime library to ship (default: the "
+                        "target's own)")
     parser.add_argument("--runtime-name",
                         help="member name of the runtime library in bin.qar, "
                         "the file the launcher loads (default: its file name)")
@@ -656,16 +780,16 @@ def skipped_modules(main_script, embedded):
     return skip
 
 
-def plan_imports(scripts, skip, slim, extra_args, optional=None):
+def plan_imports(scripts, skip, slim, extra_args, optional=None, facts=None):
     """The imports the recorder runs: those of the scripts, then the
     EXTRA_MODULES, the modules an original (not slim) init needs, and
     --extra; each once, in first-occurrence order (import order can matter
-    to a module). `optional` as for scan_imports."""
+    to a module). `optional` and `facts` as for scan_imports."""
     imports = []
     for script in scripts:
         if not script.endswith(".py"):
             continue  # a template (_tav_app_info.py.in) imports nothing
-        imports.extend(i for i in scan_imports(script, optional)
+        imports.extend(i for i in scan_imports(script, optional, facts)
                        if i[0].split(".")[0] not in skip)
     extra = list(EXTRA_MODULES)
     for name, entry in sorted(SLIM_INITS.items()):
@@ -678,27 +802,32 @@ def plan_imports(scripts, skip, slim, extra_args, optional=None):
 
 
 # The Debian package of a module the program needs that is not part of
-# the runtime's own library.
+# the runtime's own library (Debian's Python 3.11).
 DEBIAN_PACKAGES = {"M2Crypto": "python3-m2crypto"}
 
 
-def check_needed_imported(failed, optional):
+def check_needed_imported(failed, optional, target):
     """Every import the program cannot do without must have worked in the
-    build interpreter: an archive without it would give a program whose
+    target interpreter: an archive without it would give a program whose
     every command fails at run time. Raises naming the first missing one
-    and the Debian package to install."""
+    and the remedy: the Debian package to install (3.11), or the build of
+    the runtime that brings it (2.7)."""
     for module, reason in failed:
         if optional.get(module):
             continue
-        top = module.split(".")[0]
-        where = DEBIAN_PACKAGES.get(top)
-        hint = ("install the Debian package %s" % where if where else
-                "install the Debian package that provides it")
+        if target.major < 3:
+            hint = ("build the runtime with tools/build-python27.sh, which "
+                    "installs M2Crypto and typing into it")
+        else:
+            where = DEBIAN_PACKAGES.get(module.split(".")[0])
+            hint = ("install the Debian package %s" % where if where else
+                    "install the Debian package that provides it")
+            hint += (" (tools/install-deps.sh installs everything the build "
+                     "needs)")
         raise PackageError(
-            "%s cannot import %s, which the program needs (%s): %s "
-            "(tools/install-deps.sh installs everything the build needs), "
-            "or name another interpreter with -DSKIFF_PYTHON" %
-            (sys.executable, module, reason, hint))
+            "%s cannot import %s, which the program needs (%s): %s, "
+            "or name another interpreter with -DSKIFF_TARGET_PYTHON" %
+            (target.executable(), module, reason, hint))
 
 
 def check_left_out_unneeded(failed, left_out):
@@ -740,52 +869,57 @@ def print_summary(args, bin_members, members, sizes, needed, init_count,
         print("package: left out, imported only when present, listed in "
               "%s: %s (%s)" % (ABSENT_LIST_NAME, name, LEFT_OUT[name]))
     if failed:
-        print("package: not importable by the build interpreter, left "
+        print("package: not importable by the target interpreter, left "
               "out: %s" % ", ".join(sorted({f[0] for f in failed})))
 
 
 def main(argv):
     args = parse_args(argv)
-    if sys.version_info[:2] != (3, 11):
-        raise PackageError("must run under Python 3.11 (the runtime's "
-                           "marshal format), not %s" % sys.version.split()[0])
+    if sys.version_info[:2] < (3, 9):
+        raise PackageError("must run under Python 3.9 or later (the build's "
+                           "Python 3.11), not %s" % sys.version.split()[0])
+    target = Target(args.target_python)
     os.makedirs(args.work_dir, exist_ok=True)
 
     # What the scripts import, recorded in a fresh interpreter.
     apps = app_modules(args.main)
     scripts = [args.main] + list(args.embedded) + apps
     skip = skipped_modules(args.main, args.embedded)
-    slim, slim_notes = choose_slim_inits(search_path())
+    slim, slim_notes = choose_slim_inits(search_path(target))
     if not args.check_imports:
         for note in slim_notes:
             sys.stderr.write("package.py: %s\n" % note)
     optional = {}
     imports = plan_imports(scripts, skip, slim, list(args.extra) +
-                           [module_name_of(a) for a in apps], optional)
-    left_out = choose_left_out(imports)
+                           [module_name_of(a) for a in apps], optional,
+                           target.facts)
+    left_out = choose_left_out(imports, target)
     loaded, failed = record_closure(imports, args.work_dir, slim, left_out,
-                                    os.path.dirname(os.path.abspath(args.main)))
-    check_needed_imported(failed, optional)
+                                    os.path.dirname(os.path.abspath(args.main)),
+                                    target)
+    check_needed_imported(failed, optional, target)
     check_left_out_unneeded(failed, left_out)
     if args.check_imports:
         return 0
 
     # The members of both archives.
-    members, _ = collect_modules(loaded, skip, args.file_prefix)
+    members, _ = collect_modules(loaded, skip, args.file_prefix, target)
     if args.layout:
         write_layout(os.path.abspath(args.layout), members, args.main,
                      left_out)
         return 0
     os.makedirs(args.out_dir, exist_ok=True)
-    init_zip, init_count = init_zip_member(loaded, args.file_prefix)
+    init_zip, init_count = init_zip_member(loaded, args.file_prefix, target)
     members.append(init_zip)
     absent = absent_list_member(left_out)
     if absent is not None:
         members.append(absent)
     members.sort()
-    needed = check_runtime_library(args.runtime_library)
-    runtime_name = args.runtime_name or os.path.basename(args.runtime_library)
-    bin_members = [Member(runtime_name, None, args.runtime_library, "runtime")]
+    runtime_library = (args.runtime_library or
+                       target.facts["runtime_library"])
+    needed = check_runtime_library(runtime_library)
+    runtime_name = args.runtime_name or os.path.basename(runtime_library)
+    bin_members = [Member(runtime_name, None, runtime_library, "runtime")]
 
     bin_path = os.path.join(args.out_dir, "bin.qar")
     modules_path = os.path.join(args.out_dir, "modules.qar")
@@ -797,14 +931,15 @@ def main(argv):
                    [("bin.qar", bin_members), ("modules.qar", members)])
 
     if args.depfile:
-        sources = list(scripts) + [args.runtime_library, RECORDER]
+        sources = list(scripts) + [runtime_library, RECORDER,
+                                   target_tool.TOOL]
         sources += [m.source for m in members
                     if m.role not in GENERATED_ROLES]
         # A changed original init decides against its slim form.
         sources += [os.path.join(d, "__init__.py") for _, d in slim.values()]
         # The folders modules are found in: a package installed or removed
         # there changes what the imports load (an optional one found now).
-        sources += search_path()
+        sources += search_path(target)
         write_depfile(args.depfile, [bin_path, modules_path], sources)
 
     if not args.quiet:

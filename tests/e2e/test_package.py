@@ -336,6 +336,109 @@ class MissingPackageTest(unittest.TestCase):
         self.assertIn(b"python3-m2crypto", error)
 
 
+TARGET = os.environ.get("SKIFF_TARGET_PYTHON", "")
+GENERATOR = os.path.join(HERE, os.pardir, os.pardir, "tools", "gen_embedded.py")
+FRAMEWORK = os.path.join(HERE, os.pardir, os.pardir, "embedded", "framework")
+
+
+def target_major():
+    if not TARGET:
+        return None
+    return int(subprocess.run(
+        [TARGET, "-c", "import sys; print(sys.version_info[0])"],
+        check=True, stdout=subprocess.PIPE, timeout=60).stdout)
+
+
+@unittest.skipUnless(target_major() == 2,
+                     "SKIFF_TARGET_PYTHON names no 2.7 runtime (the 2.7 "
+                     "build's tests set it)")
+class TargetRuntimeTest(unittest.TestCase):
+    """The tools on 3.11 make what the 2.7 target needs: its runtime
+    library, its bytecode (read back by 2.7 itself), the closure as 2.7
+    loads it, and tav_init.zip as 2.7's Py_Initialize imports from it."""
+
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="target_test.")
+        self.addCleanup(shutil.rmtree, self.scratch)
+
+    def in_target(self, code, *args):
+        return subprocess.run([TARGET, "-E", "-S", "-c", code] + list(args),
+                              check=True, stdout=subprocess.PIPE,
+                              timeout=60).stdout.decode().split()
+
+    def test_archives_hold_the_targets_runtime_and_code(self):
+        main = os.path.join(self.scratch, "main.py")
+        with open(main, "w") as f:
+            f.write("import json\nfrom M2Crypto import ftpslib\n")
+        out = os.path.join(self.scratch, "out")
+        subprocess.run(
+            [sys.executable, PACKAGER, "--qar", QAR, "--out-dir", out,
+             "--work-dir", os.path.join(self.scratch, "work"), "--main", main,
+             "--target-python", TARGET, "--quiet"], check=True, timeout=300)
+        listing = subprocess.run([QAR, "list", os.path.join(out, "bin.qar")],
+                                 check=True, stdout=subprocess.PIPE,
+                                 timeout=60).stdout.decode()
+        self.assertEqual(listing.split("\t")[0], "libpython2.7.so.1.0")
+        modules = os.path.join(out, "modules.qar")
+        listing = subprocess.run([QAR, "list", modules], check=True,
+                                 stdout=subprocess.PIPE, timeout=60).stdout
+        names = [line.split("\t")[0] for line in listing.decode().splitlines()]
+        # encodings.idna compiles a pattern with array on 2.7; socket's
+        # optional _ssl stays out; codecs lives in the zip.
+        for expected in ("array.so", "M2Crypto._m2crypto.so", "typing",
+                         "M2Crypto.__init__", "json.decoder", "_json.so"):
+            self.assertIn(expected, names)
+        for absent in ("_ssl.so", "ssl", "codecs", "encodings.__init__"):
+            self.assertNotIn(absent, names)
+        for name in ("json.decoder", "M2Crypto.__init__", "tav_init.zip"):
+            with open(os.path.join(self.scratch, name), "wb") as f:
+                f.write(subprocess.run([QAR, "cat", modules, name], check=True,
+                                       stdout=subprocess.PIPE,
+                                       timeout=60).stdout)
+        self.assertEqual(self.in_target(
+            "import marshal, sys\n"
+            "for p in sys.argv[1:]:\n"
+            "    print(marshal.loads(open(p, 'rb').read()).co_filename)",
+            *[os.path.join(self.scratch, n)
+              for n in ("json.decoder", "M2Crypto.__init__")]),
+            ["skiffrelay/json/decoder", "skiffrelay/M2Crypto/__init__"])
+        # 2.7's zipimport takes the 8-byte headers; codecs beside encodings,
+        # in the folder of the zip that the launcher puts on 2.7's path.
+        self.assertEqual(self.in_target(
+            "import sys, zipimport\n"
+            "z = zipimport.zipimporter(sys.argv[1])\n"
+            "print(z.load_module('codecs').__name__)\n"
+            "print(z.load_module('encodings').__name__)\n"
+            "import encodings.idna\n"
+            "print(encodings.idna.__file__.startswith(sys.argv[1]))",
+            os.path.join(self.scratch, "tav_init.zip", "lib", "python2.7")),
+            ["codecs", "encodings", "True"])
+
+    def test_embedded_table_is_the_targets_code(self):
+        table = os.path.join(self.scratch, "table.cc")
+        subprocess.run(
+            [sys.executable, GENERATOR, "--output", table, "--framework-dir",
+             FRAMEWORK, "--main", os.path.join(HERE, os.pardir, "probe",
+                                               "probe_main.py"),
+             "--target-python", TARGET], check=True, timeout=120)
+        with open(table) as f:
+            text = f.read()
+        payloads = re.findall(r"static const uint8_t kPayload\d+\[\] = \{\n"
+                              r"(.*?)\};", text, re.S)
+        self.assertEqual(len(payloads), 9)
+        files = []
+        for index, payload in enumerate(payloads):
+            files.append(os.path.join(self.scratch, "record%d" % index))
+            with open(files[-1], "wb") as f:
+                f.write(bytes(int(b, 16) for b in
+                              re.findall(r"0x([0-9a-f]{2})", payload)))
+        self.assertEqual(self.in_target(
+            "import marshal, sys, zlib\n"
+            "for p in sys.argv[1:]:\n"
+            "    print(marshal.loads(zlib.decompress(open(p, 'rb').read()))"
+            ".co_filename)", *files)[-2:], ["site", "__main__"])
+
+
 @unittest.skipUnless(os.path.isfile(os.path.join(DIST, "skiffrelay")),
                      "no built skiffrelay beside the qar tool")
 class LeftOutAtRunTimeTest(unittest.TestCase):

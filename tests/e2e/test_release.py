@@ -1,8 +1,9 @@
 """The release archive: `cmake --build BUILD --target package` makes
-skiffrelay-<version>-linux-x86_64.tar.gz, one folder holding the program,
-its two archives and the usage text, and the unpacked folder runs.
+skiffrelay-<version>-linux-x86_64.tar.gz (a build for another runtime than
+3.11 adds its SKIFF_RELEASE_RUNTIME, "-py27"), one folder holding the
+program, its two archives and the usage text, and the unpacked folder runs.
 
-Needs SKIFF_BUILD_DIR and SKIFF_VERSION (ctest sets both; by hand:
+Needs SKIFF_BUILD_DIR and SKIFF_VERSION (ctest sets them; by hand:
 SKIFF_BUILD_DIR=build SKIFF_VERSION=1.0.0 /usr/bin/python3.11 -m unittest
 -v test_release from tests/e2e).
 """
@@ -15,6 +16,7 @@ import unittest
 
 BUILD_DIR = os.environ.get("SKIFF_BUILD_DIR", "")
 VERSION = os.environ.get("SKIFF_VERSION", "")
+RUNTIME = os.environ.get("SKIFF_RELEASE_RUNTIME", "")
 
 
 @unittest.skipUnless(BUILD_DIR and VERSION,
@@ -26,7 +28,7 @@ class ReleaseArchiveTest(unittest.TestCase):
             ["cmake", "--build", BUILD_DIR, "--target", "package"],
             capture_output=True, text=True, timeout=600)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        folder = "skiffrelay-%s-linux-x86_64" % VERSION
+        folder = "skiffrelay-%s-linux-x86_64%s" % (VERSION, RUNTIME)
         path = os.path.join(BUILD_DIR, folder + ".tar.gz")
         with tarfile.open(path) as tar:
             members = {m.name: m for m in tar.getmembers()}
