@@ -394,9 +394,19 @@ def _connectAny(host, port, limit, clock, trace, source_address=None):
             raise
         except OSError as e:
             sock.close()
-            trace.note("connect failed: %s" % e)
+            trace.note("connect failed: ", str(e))
             error = e
     raise error if error is not None else OSError("no address for " + host)
+
+
+def _handshake(conn, what, needCert=False):
+    """Runs conn's TLS handshake; OSError unless it finished, with a cipher
+    and (needCert) the server's certificate.  M2Crypto's connect_ssl
+    reports success when a server answers the ClientHello by closing."""
+    if (conn.connect_ssl() != 1 or not m2.ssl_is_init_finished(conn.ssl)
+            or conn.get_cipher() is None
+            or (needCert and conn.get_peer_cert() is None)):
+        raise OSError("TLS handshake on %s connection failed" % what)
 
 
 def _sessionReused(conn, session):
@@ -516,8 +526,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
         conn.set_connect_state()
         if self.clock.running():
             conn.settimeout(self.clock.wait(self.timeout))
-        if conn.connect_ssl() != 1:
-            raise OSError("TLS handshake on control connection failed")
+        _handshake(conn, "control", True)
         self.sock = conn
         self.file, self._reader = _replyFile(conn, self.timeout, self.clock)
         self.trace.tls(conn)
@@ -546,8 +555,7 @@ class _FTP_TLS(ftpslib.FTP_TLS):
             session = self.sock.get_session()
             tls.set_session(session)
             tls._bound()
-            if tls.connect_ssl() != 1:
-                raise OSError("TLS handshake on data connection failed")
+            _handshake(tls, "data")
             if self.trace.active:
                 self.trace.note("data connection to %s port %d, TLS session "
                                 "reused: %s" % (conn.getpeername()[:2] + (
