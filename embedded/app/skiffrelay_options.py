@@ -495,7 +495,8 @@ class Transcript(object):
     def note(self, *pieces):
         """Record one line (several for text with line ends) made of
         pieces: the first, third, ... are our own words, the second,
-        fourth, ... texts that came from the server or an exception."""
+        fourth, ... texts that came from the server or an exception.  A
+        piece (text, start) stands for text[start:], never copied whole."""
         if not self.active:
             return
         try:
@@ -504,15 +505,24 @@ class Transcript(object):
             pass  # a line that cannot be noted is left out
 
     def _format(self, pieces):
+        # Each piece is cut before it is escaped (a listing may be 4 MiB),
+        # past the line's limit by the password's length: a password that
+        # starts within the limit is still masked whole.
+        room = _NOTE_LIMIT + len(self.secret or "")
         parts = []
+        total = 0
         for number, piece in enumerate(pieces):
-            piece = _escaped(piece)
+            start = 0
+            if isinstance(piece, tuple):
+                piece, start = piece
+            total += len(piece) - start
+            piece = _escaped(piece[start:start + room])
             if number % 2 and self.secret:
                 piece = piece.replace(self.secret, _MASK)
             parts.append(piece)
         text = "".join(parts)
         if len(text) > _NOTE_LIMIT:
-            text = "%s... (%d characters)" % (text[:_NOTE_LIMIT], len(text))
+            text = "%s... (%d characters)" % (text[:_NOTE_LIMIT], total)
         stamp = "%9.4f " % (time.monotonic() - self.started)
         return stamp + text.replace("\n", "\n" + " " * len(stamp))
 
@@ -550,7 +560,7 @@ class Transcript(object):
             self.note("failed with %s: " % type(error).__name__, str(error))
         # After "ok-", the fields or names the server sent.
         own = line[:3] if line[:3] == "ok-" else line
-        self.note("printed '" + own, line[len(own):], "'")
+        self.note("printed '" + own, (line, len(own)), "'")
         self.note("total %.4f s" % (time.monotonic() - self.started))
 
     def close(self):
