@@ -47,17 +47,48 @@ import gc
 gc.disable()
 
 import sys
-import os
-import time
-import pickle  # noqa: F401 (part of the program's run-time closure)
-import io
-import socket
-import select
-import ftplib
 
-from M2Crypto import ftpslib, m2
+# Each command's failure line.  The one of the command on the command line
+# is encoded before anything else is imported: when memory runs out, it is
+# printed without needing more (see _memoryFailure).
+FAILURE_LINES = {"send": "IOError sending", "test": "Error opening target",
+                 "tchk": "error listing remote dir"}
+_failure = None
+if (__name__ == "__main__" and len(sys.argv) >= 6 and
+        sys.argv[1] in FAILURE_LINES):
+    _failure = (FAILURE_LINES[sys.argv[1]] +
+                ("\r\n" if sys.platform == "win32" else "\n")).encode("ascii")
 
-import skiffrelay_options as opt
+
+def _memoryFailure():
+    """After a MemoryError: the command's failure line on standard output,
+    unless the run has begun to print its line; then the end of the run."""
+    global _failure
+    line, _failure = _failure, None
+    if line is not None:
+        try:
+            out = getattr(sys.stdout, "buffer", sys.stdout)
+            out.write(line)
+            out.flush()
+        except BaseException:
+            sys.stdout = None  # nobody reads the output any more
+    sys.exit()
+
+
+try:
+    import os
+    import time
+    import pickle  # noqa: F401 (part of the program's run-time closure)
+    import io
+    import socket
+    import select
+    import ftplib
+
+    from M2Crypto import ftpslib, m2
+
+    import skiffrelay_options as opt
+except MemoryError:
+    _memoryFailure()
 
 
 # Cipher name prefixes and the protocol label each one stands for.  The
@@ -575,14 +606,19 @@ class _FTP_TLS(ftpslib.FTP_TLS):
 
 def _emit(line):
     """Print one result line; a closed standard output ends nothing."""
+    global _failure
     try:
         sys.stdout.flush()
         out = sys.stdout.buffer
+        data = line.encode(_ENCODING, _ERRORS)
+        _failure = None  # this line is the run's line now
         # Two writes rather than one joined copy of a long listing line.
-        out.write(line.encode(_ENCODING, _ERRORS))
+        out.write(data)
         out.write(os.linesep.encode("ascii"))
         sys.stdout.flush()
-    except BaseException:
+    except BaseException as e:
+        if isinstance(e, MemoryError) and _failure is not None:
+            raise  # nothing printed yet: main prints the failure line
         # Nobody reads the output any more.  The line stays buffered and
         # the runtime's flush at exit would fail again and report that on
         # standard error; with the stream forgotten it flushes nothing.
@@ -765,7 +801,7 @@ def _upload(host, user, pwd, filename):
     """The "send" command; returns its result line."""
     return _guarded("send", host, pwd,
                     lambda run: _sendFile(run, user, pwd, filename),
-                    "IOError sending")
+                    FAILURE_LINES["send"])
 
 
 def send(host, user, pwd, filename):
@@ -791,7 +827,7 @@ def test(host, user, pwd, cert=False):
         if cert:
             return "ok-%s" % "|".join(fields)
         return "ok"
-    return _guarded("test", host, pwd, body, "Error opening target")
+    return _guarded("test", host, pwd, body, FAILURE_LINES["test"])
 
 
 def _writeMarker(cipher):
@@ -823,21 +859,24 @@ def tchk(host, user, pwd, filename):
         run.clock.sleep(0.01)
         ftp.quit()
         return names.text()
-    return _guarded("tchk", host, pwd, body, "error listing remote dir")
+    return _guarded("tchk", host, pwd, body, FAILURE_LINES["tchk"])
 
 
 def main():
-    gc.freeze()
-    gc.enable()
     if len(sys.argv) < 6:
         sys.exit()
-    if sys.argv[1] == "send":
-        send(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
-    elif sys.argv[1] == "test":
-        _emit(test(sys.argv[2], sys.argv[3], sys.argv[4],
-                   sys.argv[5] == "yes"))
-    elif sys.argv[1] == "tchk":
-        _emit(tchk(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]))
+    try:
+        gc.freeze()
+        gc.enable()
+        if sys.argv[1] == "send":
+            send(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
+        elif sys.argv[1] == "test":
+            _emit(test(sys.argv[2], sys.argv[3], sys.argv[4],
+                       sys.argv[5] == "yes"))
+        elif sys.argv[1] == "tchk":
+            _emit(tchk(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]))
+    except MemoryError:
+        _memoryFailure()
     sys.exit()
 
 
