@@ -60,9 +60,28 @@ if (__name__ == "__main__" and len(sys.argv) >= 6 and
                 ("\r\n" if sys.platform == "win32" else "\n")).encode("ascii")
 
 
+# An allocation of this size fails only when memory is all but exhausted.
+_PROBE_BYTES = 8 << 20
+
+
+def _outOfMemory(error):
+    """Whether error came of memory running out: a MemoryError, or another
+    error while memory is all but exhausted (the runtime then also fails
+    with a SystemError, or a lock it cannot allocate)."""
+    if isinstance(error, MemoryError):
+        return True
+    try:
+        block = bytearray(_PROBE_BYTES)
+    except MemoryError:
+        return True
+    del block
+    return False
+
+
 def _memoryFailure():
-    """After a MemoryError: the command's failure line on standard output,
-    unless the run has begun to print its line; then the end of the run."""
+    """After running out of memory: the command's failure line on standard
+    output, unless the run has begun to print its line; then the end of
+    the run."""
     global _failure
     line, _failure = _failure, None
     if line is not None:
@@ -87,7 +106,9 @@ try:
     from M2Crypto import ftpslib, m2
 
     import skiffrelay_options as opt
-except MemoryError:
+except Exception as e:
+    if not _outOfMemory(e):
+        raise  # a module that cannot be loaded: the error report's case
     _memoryFailure()
 
 
@@ -617,7 +638,7 @@ def _emit(line):
         out.write(os.linesep.encode("ascii"))
         sys.stdout.flush()
     except BaseException as e:
-        if isinstance(e, MemoryError) and _failure is not None:
+        if _failure is not None and _outOfMemory(e):
             raise  # nothing printed yet: main prints the failure line
         # Nobody reads the output any more.  The line stays buffered and
         # the runtime's flush at exit would fail again and report that on
@@ -875,7 +896,9 @@ def main():
                        sys.argv[5] == "yes"))
         elif sys.argv[1] == "tchk":
             _emit(tchk(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]))
-    except MemoryError:
+    except Exception as e:
+        if not _outOfMemory(e):
+            raise
         _memoryFailure()
     sys.exit()
 
