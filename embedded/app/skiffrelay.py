@@ -50,7 +50,7 @@ import sys
 
 # Each command's failure line.  The one of the command on the command line
 # is encoded before anything else is imported: when memory runs out, it is
-# printed without needing more (see _memoryFailure).
+# printed without needing more (see _printFailure).
 FAILURE_LINES = {"send": "IOError sending", "test": "Error opening target",
                  "tchk": "error listing remote dir"}
 _failure = None
@@ -78,10 +78,9 @@ def _outOfMemory(error):
     return False
 
 
-def _memoryFailure():
+def _printFailure():
     """After running out of memory: the command's failure line on standard
-    output, unless the run has begun to print its line; then the end of
-    the run."""
+    output, unless the run has begun to print its line."""
     global _failure
     line, _failure = _failure, None
     if line is not None:
@@ -91,7 +90,6 @@ def _memoryFailure():
             out.flush()
         except BaseException:
             sys.stdout = None  # nobody reads the output any more
-    sys.exit()
 
 
 try:
@@ -107,9 +105,14 @@ try:
 
     import skiffrelay_options as opt
 except Exception as e:
+    # A module that cannot be loaded is the error report's case; for want
+    # of memory, the report says so, after the failure line.
     if not _outOfMemory(e):
-        raise  # a module that cannot be loaded: the error report's case
-    _memoryFailure()
+        raise
+    _printFailure()
+    if isinstance(e, MemoryError):
+        raise
+    raise MemoryError("out of memory: %s: %s" % (type(e).__name__, e))
 
 
 # Cipher name prefixes and the protocol label each one stands for.  The
@@ -899,7 +902,7 @@ def main():
     except Exception as e:
         if not _outOfMemory(e):
             raise
-        _memoryFailure()
+        _printFailure()
     sys.exit()
 
 
