@@ -369,11 +369,11 @@ def _packedAddress(host):
     if _onlyOf(host, _IPV4_NUMBER):
         try:
             return socket.inet_aton(host)
-        except (OSError, ValueError):
+        except (socket.error, ValueError):
             pass
     try:
         return socket.inet_pton(socket.AF_INET6, host.split("%")[0])
-    except (OSError, ValueError):
+    except (socket.error, ValueError):
         return None
 
 
