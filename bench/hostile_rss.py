@@ -143,8 +143,9 @@ def main():
             mb = kib / 1024.0
             worst = max(worst, mb)
             print("%-20s %-5s %-8s %-28s %6d %8.1f %9.1f" % (
-                fault + (" +trace" if variables else ""), cmd, "%g s" % limit if limit else "default", text,
-                status, took, mb))
+                fault + (" +trace" if variables else ""), cmd,
+                "%g s" % limit if limit else "default", text, status, took,
+                mb))
         print("largest peak RSS: %.1f MB (target: under %.0f MB)" %
               (worst, TARGET_MB))
     finally:
