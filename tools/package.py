@@ -37,8 +37,8 @@ built-in module sets are the runtime's own.
 
 Which modules: the closure is recorded, not guessed. A fresh target
 interpreter running tools/package_recorder.py runs every import statement
-found in the
-embedded scripts and of the application modules beside the main script,
+found in the embedded scripts and of the application modules beside the
+main script,
 at any depth (imports inside functions run at run time too; branches on the
 Python version or platform that the runtime never takes are left out), plus
 EXTRA_MODULES, with the main script's folder first on its path (as for the
@@ -170,6 +170,7 @@ class Target(object):
 
     def executable(self):
         return self.python or sys.executable
+
 
 # One member of an archive:
 #   name     the member name;
