@@ -108,6 +108,9 @@ EXTRA_MODULES = ["encodings.idna", "multiprocessing"]
 # submodules on first use. It replaces the original only when the installed
 # init is byte for byte the one it was written for (its SHA-256 below);
 # otherwise the original ships, with the modules it then needs besides.
+# M2Crypto 0.38 installs the same init for 2.7; there, without a module
+# __getattr__, a submodule is an attribute once imported, which is how
+# the program and M2Crypto's own modules reach every one they use.
 SLIM_INITS = {
     "M2Crypto": {
         "sha256": "fd29670c00376b4f082d0b1130efdbaa0ccccc897ae1ab81ec18f35ccac25bfa",
