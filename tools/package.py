@@ -21,10 +21,7 @@ Members of modules.qar:
                    carry it frozen: 2.7): the runtime imports it inside
                    Py_Initialize, before the archive importers exist, so
                    the launcher puts this zip on the initial path and
-                   zipimport serves it (3.x: the zip is the path; 2.7,
-                   which computes its path from a home, gets the zip as
-                   its home and finds the files in its folder
-                   lib/python2.7/);
+                   zipimport serves it;
   tav-absent.txt   the LEFT_OUT names this build left out, ASCII, one per
                    line, each ending in "\n" (only when there are any):
                    the archive importer answers them as absent without
@@ -503,16 +500,6 @@ def compile_sources(items, target):
     return codes
 
 
-def init_zip_folder(target):
-    """Where in tav_init.zip the runtime looks for the start-up modules:
-    3.x takes the zip itself as its path; 2.7 has no call for a path, the
-    launcher makes the zip its home instead, and 2.7 then looks in
-    HOME/lib/python2.7 (zipimport reads that as the zip's folder)."""
-    if target.major >= 3:
-        return ""
-    return "lib/python%d.%d/" % tuple(target.facts["version"][:2])
-
-
 def build_init_zip(package_dir, prefix, target, companions=()):
     """The whole package as .pyc files in a zip, deterministic, with the
     companion modules [(name, source file)] beside it.
@@ -520,11 +507,9 @@ def build_init_zip(package_dir, prefix, target, companions=()):
     The .pyc header is the target's: its magic number, then zeros (the time
     stamp, and on 3.x the flags word, time-stamp form, and the size):
     zipimport checks those only against a source file in the same zip, and
-    there is none. The files lie in the folder the runtime looks in
-    (init_zip_folder)."""
+    there is none."""
     header = (bytes.fromhex(target.facts["magic"]) +
               b"\0" * (target.facts["pyc_header_size"] - 4))
-    folder = init_zip_folder(target)
     items = []
     for root, dirs, files in os.walk(package_dir):
         dirs[:] = sorted(d for d in dirs if d != "__pycache__")
@@ -537,11 +522,10 @@ def build_init_zip(package_dir, prefix, target, companions=()):
             is_package = module.endswith(".__init__")
             if is_package:
                 module = module[:-len(".__init__")]
-            items.append((folder + rel[:-3].replace(os.sep, "/") + ".pyc",
-                          full, code_file_name(prefix, module, is_package)))
+            items.append((rel[:-3].replace(os.sep, "/") + ".pyc", full,
+                          code_file_name(prefix, module, is_package)))
     for name, path in companions:
-        items.append((folder + name + ".pyc", path,
-                      code_file_name(prefix, name, False)))
+        items.append((name + ".pyc", path, code_file_name(prefix, name, False)))
     codes = compile_sources([(full, file_name)
                              for _, full, file_name in items], target)
     entries = sorted((arcname, header + code)
