@@ -94,7 +94,7 @@ function(skiff_frozen_program)
             --path-module ${SKIFF_PATH_MODULE} ${SKIFF_APP_INFO_ARGS}
             --target-python ${SKIFF_TARGET_PYTHON} ${extra_args}
     DEPENDS ${SKIFF_GENERATOR} ${PROJECT_SOURCE_DIR}/tools/target_tool.py
-            ${existing}
+            ${SKIFF_TARGET_STAMP} ${existing}
     COMMENT "Embedding modules of ${ARG_NAME}"
     VERBATIM)
 

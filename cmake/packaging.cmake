@@ -89,7 +89,8 @@ function(skiff_package_archives target out_dir)
             --out-dir ${out_dir} --work-dir ${work} --main ${main}
             --depfile ${work}/archives.d
             --target-python ${SKIFF_TARGET_PYTHON} ${extra_args}
-    DEPENDS ${packager} ${recorder} ${target_tool} qar ${main} ${embedded}
+    DEPENDS ${packager} ${recorder} ${target_tool} ${SKIFF_TARGET_STAMP} qar
+            ${main} ${embedded}
     DEPFILE ${work}/archives.d
     COMMENT "Packing bin.qar and modules.qar of ${target}"
     VERBATIM)

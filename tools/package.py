@@ -39,8 +39,8 @@ built-in module sets are the runtime's own.
 
 Which modules: the closure is recorded, not guessed. A fresh target
 interpreter running tools/package_recorder.py runs every import statement
-found in the
-embedded scripts and of the application modules beside the main script,
+found in the embedded scripts and of the application modules beside the
+main script,
 at any depth (imports inside functions run at run time too; branches on the
 Python version or platform that the runtime never takes are left out), plus
 EXTRA_MODULES, with the main script's folder first on its path (as for the
@@ -107,6 +107,9 @@ EXTRA_MODULES = ["encodings.idna", "multiprocessing"]
 # submodules on first use. It replaces the original only when the installed
 # init is byte for byte the one it was written for (its SHA-256 below);
 # otherwise the original ships, with the modules it then needs besides.
+# M2Crypto 0.38 installs the same init for 2.7; there, without a module
+# __getattr__, a submodule is an attribute once imported, which is how
+# the program and M2Crypto's own modules reach every one they use.
 SLIM_INITS = {
     "M2Crypto": {
         "sha256": "fd29670c00376b4f082d0b1130efdbaa0ccccc897ae1ab81ec18f35ccac25bfa",
@@ -172,6 +175,7 @@ class Target(object):
 
     def executable(self):
         return self.python or sys.executable
+
 
 # One member of an archive:
 #   name     the member name;
