@@ -35,11 +35,12 @@
 #   checked with objdump: it imports only from Windows system DLLs,
 #   MSVCR90.dll, python27.dll and the OpenSSL DLLs.
 # - OpenSSL: ./Configure mingw shared no-tests, make build_libs. Its
-#   configuration directory, engines and modules directories are compiled
-#   in; the defaults (/usr/local/...) would name a folder on the current
-#   drive that any user may create on Windows, so they point below
-#   "C:/Program Files (x86)" instead (write-protected, like the defaults of
-#   OpenSSL's own Windows builds).
+#   configuration, engines and modules folders are compiled in and derive
+#   from --prefix; the default (/usr/local) would name a folder on the
+#   current drive that any user may create on Windows (and so plant an
+#   openssl.cnf that loads a module of theirs), so the prefix is
+#   "C:/Program Files/OpenSSL", which only administrators can create
+#   (the fallback of OpenSSL's own Windows builds); OPENSSLDIR is its ssl/.
 # - python27.dll has no import library: one is made from its export table
 #   (gendef, dlltool).
 # - The sources include WinSock2.h, Windows.h and MSTcpIP.h, where MinGW's
@@ -463,8 +464,7 @@ say "OpenSSL 3.0.22"
 (
   cd "$ossl"
   step ./Configure mingw --cross-compile-prefix="$host-" shared no-tests \
-    "--prefix=C:/Program Files (x86)/OpenSSL" \
-    "--openssldir=C:/Program Files (x86)/Common Files/SSL" \
+    "--prefix=C:/Program Files/OpenSSL" \
     -specs="$specs" -static-libgcc
   # The compiler named by the prefix is the -posix one (the default
   # alternative); CC points there explicitly.
@@ -561,4 +561,6 @@ done < <(find "$out" -type f \( -name '*.dll' -o -name '*.pyd' \) -print0)
 echo "$stamp" >"$out/$stamp_name"
 rm -rf "$prefix"
 mv "$out" "$prefix"
+cd /
+rm -rf "$work"
 say "built $prefix in $((SECONDS - start)) s"
