@@ -71,11 +71,15 @@
 #   _sqlite3, _bsddb, _msi.
 # - The pure-Python standard library is 2.7.18's Lib/ (the last upstream
 #   fixes), all of it: none of the modules that differ from 2.7.14 uses a
-#   C-level name that the 2.7.14 DLL or the modules built here lack. The
-#   one exception is ssl.py, whose 2.7.18 version needs _ssl's
-#   HAS_TLSv1_3; no _ssl is built, so ssl does not import with either
-#   version. Left out of Lib/: the test suites, Tk and IDLE, the plat-*
-#   folders of other systems and ensurepip's bundled wheels.
+#   C-level name that the 2.7.14 DLL or the modules built here lack, and
+#   under wine 2.7.14's own regression tests of the modules the program
+#   uses (socket, select, codecs, ntpath, os, logging, pickle, threading,
+#   ftplib, urlparse, tempfile, ... 55 in all) fail with 2.7.18's Lib/
+#   exactly where they fail with 2.7.14's (wine, _testcapi, child
+#   processes). The one exception is ssl.py, whose 2.7.18 version needs
+#   _ssl's HAS_TLSv1_3; no _ssl is built, so ssl does not import with
+#   either version. Left out of Lib/: the test suites, Tk and IDLE, the
+#   plat-* folders of other systems and ensurepip's bundled wheels.
 #
 # Nothing is done when PREFIX already holds a build of the same inputs (the
 # sources' hashes, this script, the compiler's, binutils', MinGW-w64's and
