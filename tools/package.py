@@ -692,6 +692,8 @@ def collect_modules(loaded, skip, prefix, target):
     synthetic = []
     to_compile = []
     zipped = {name for name, _ in init_companions(loaded)}
+    if target.windows:
+        zipped = set()  # codecs, which encodings imports, from here too
     for name, kind, path in sorted(loaded):
         if name == "__main__" or name in skip:
             continue
