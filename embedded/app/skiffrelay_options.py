@@ -357,7 +357,7 @@ def _packedAddress(host):
     for family, text in ((socket.AF_INET, host),
                          (socket.AF_INET6, host.split("%")[0])):
         try:
-            return socket.inet_pton(family, text)
+            return _compat.inetPton(family, text)
         except (_compat.OSErrors, ValueError):
             pass
     return None
