@@ -46,6 +46,10 @@ int runLauncher(int argc, char** argv) {
   // no runtime). It wins over every other option.
   if (argc > 2 && strcmp(argv[1], kRemoveTempFilesOption) == 0) {
     sweepStaleWorkDirs(argv[2]);
+    // Then the run's own directory, once the run's process has ended.
+    if (argc > 4 && strcmp(argv[3], kAfterProcessOption) == 0) {
+      removeWorkDirAfterProcess(argv[2], argv[4]);
+    }
     return 0;
   }
 
