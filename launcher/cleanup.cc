@@ -171,7 +171,7 @@ int removeOwnWorkDir() {
   return removed;
 }
 
-void sweepStaleWorkDirs(const char* workDirPath) {
+void sweepStaleWorkDirs(const char* workDirPath, int keepOwn) {
   // The argument only locates the temporary directory: every work
   // directory there is examined.
   if (!workDirPath || strlen(workDirPath) >= kPathBufferSize) return;
@@ -190,6 +190,7 @@ void sweepStaleWorkDirs(const char* workDirPath) {
     if (!isOurDirectory(entry.info)) continue;  // files, links, others' dirs
     char dirPath[kEntryPathSize];
     if (!joinEntry(dirPath, parent, entry.name)) continue;
+    if (keepOwn && strcmp(dirPath, workDirPath) == 0) continue;
     removeStaleWorkDir(dirPath);
   }
   dirScanClose(scan);

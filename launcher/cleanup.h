@@ -43,8 +43,9 @@ void spawnCleanupChild(const char* exePath);
 void removeWorkDirAfterProcess(const char* dirPath, const char* token);
 
 // Cleanup mode: examines every entry matching "TAV*-SKIFFRELAY" in the
-// parent of `workDirPath` and removes the stale ones.
-void sweepStaleWorkDirs(const char* workDirPath);
+// parent of `workDirPath` and removes the stale ones; with `keepOwn`, not
+// `workDirPath` itself (removeWorkDirAfterProcess sees to it).
+void sweepStaleWorkDirs(const char* workDirPath, int keepOwn = 0);
 
 // Removes one work directory unless a live run holds its lock file: its
 // files go, subdirectories (and so the directory) stay. The directory is

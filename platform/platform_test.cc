@@ -123,6 +123,41 @@ TEST(PlatformSpawnTest, DetachedChildInheritsNothingAndLeavesNoZombie) {
   EXPECT_EQ(lockFileRemoveIfFree(lockPath.c_str()), 1);
 }
 
+// A token names its process while it runs, and no longer once it has
+// ended (a zombie too); with another start, or malformed, none.
+TEST(PlatformProcessTokenTest, RunningEndedAndMalformed) {
+  char token[64];
+  char small[4];
+  EXPECT_EQ(processToken(small, sizeof small), 0u);
+  ASSERT_GT(processToken(token, sizeof token), 0u);
+  EXPECT_EQ(waitForProcessEnd(token, 50), 0);
+  std::string other = token;
+  other.back() = other.back() == '0' ? '1' : '0';
+  EXPECT_EQ(waitForProcessEnd(other.c_str(), 50), 1);
+  EXPECT_EQ(waitForProcessEnd((std::string(token) + "x").c_str(), 50), 0);
+  EXPECT_EQ(waitForProcessEnd("", 50), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char childToken[64];
+    size_t n = processToken(childToken, sizeof childToken);
+    if (write(ready[1], childToken, n) < 0) _exit(1);
+    sleepMilliseconds(300);
+    _exit(0);
+  }
+  close(ready[1]);
+  char childToken[64] = {0};
+  ssize_t n = read(ready[0], childToken, sizeof childToken - 1);
+  close(ready[0]);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(waitForProcessEnd(childToken, 0), 0);
+  EXPECT_EQ(waitForProcessEnd(childToken, 10000), 1);  // a zombie by then
+  EXPECT_EQ(waitpid(child, nullptr, 0), child);
+  EXPECT_EQ(waitForProcessEnd(childToken, 0), 1);
+}
+
 // Stand-ins that each leave a mark of their own.
 static FILE* failingOpen(const char*, const char*) { return nullptr; }
 static size_t markedWrite(const void*, size_t, FILE*) { return 1234; }
