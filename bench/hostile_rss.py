@@ -31,10 +31,11 @@ import ftps_servers  # noqa: E402
 DIST_FILES = ("skiffrelay", "bin.qar", "modules.qar")
 GNU_TIME = "/usr/bin/time"
 TARGET_MB = 64.0
-# Cases: fault, command, server attributes.  The upload is large enough to
-# outlast the socket buffers when the server stops reading.  The last
-# listing is the largest the client accepts, of names that decode to the
-# widest text: the run that prints the longest line.
+# Cases: fault, command, server attributes (and SKIFFRELAY_ variables of
+# the run).  The upload is large enough to outlast the socket buffers when
+# the server stops reading.  The last listings are the largest the client
+# accepts, of names that decode to the widest text: the run that prints
+# the longest line, once more with a transcript, which notes that line.
 LISTING_NAMES = (4 << 20) // 18   # 17 bytes a name, "|" between
 CASES = [
     ("none", "send", {}), ("none", "test", {}), ("none", "tchk", {}),
@@ -46,6 +47,8 @@ CASES = [
     ("reply-trickle", "test", {}),
     ("listing-bomb", "tchk", {}),
     ("listing-bomb", "tchk", {"listing_bytes": LISTING_NAMES * 19}),
+    ("listing-bomb", "tchk", {"listing_bytes": LISTING_NAMES * 19,
+                              "SKIFFRELAY_TRACE": "trace.log"}),
 ]
 UPLOAD_BYTES = 64 << 20
 
@@ -118,10 +121,13 @@ def main():
             address = ftps_servers.free_loopback_address(170, 40)
             server = fault_ftpd.FaultServer(address, fault, root, certfile,
                                             keyfile)
+            variables = dict((name, value) for name, value in attrs.items()
+                             if name.startswith("SKIFFRELAY_"))
             for name, value in attrs.items():
-                setattr(server, name, value)
+                if name not in variables:
+                    setattr(server, name, value)
             try:
-                run_env = dict(env)
+                run_env = dict(env, **variables)
                 if limit is not None:
                     run_env["SKIFFRELAY_TIMEOUT"] = "%g" % limit
                 last = {"send": upload, "test": "yes", "tchk": "x"}[cmd]
@@ -137,8 +143,9 @@ def main():
             mb = kib / 1024.0
             worst = max(worst, mb)
             print("%-20s %-5s %-8s %-28s %6d %8.1f %9.1f" % (
-                fault, cmd, "%g s" % limit if limit else "default", text,
-                status, took, mb))
+                fault + (" +trace" if variables else ""), cmd,
+                "%g s" % limit if limit else "default", text, status, took,
+                mb))
         print("largest peak RSS: %.1f MB (target: under %.0f MB)" %
               (worst, TARGET_MB))
     finally:

@@ -49,17 +49,74 @@ import gc
 gc.disable()
 
 import sys
-import os
-import pickle  # noqa: F401 (part of the program's run-time closure)
-import io
-import socket
-import select
-import ftplib
 
-from M2Crypto import ftpslib, m2
+# Each command's failure line.  The one of the command on the command line
+# is encoded before anything else is imported: when memory runs out, it is
+# printed without needing more (see _printFailure).
+FAILURE_LINES = {"send": "IOError sending", "test": "Error opening target",
+                 "tchk": "error listing remote dir"}
+_failure = None
+if (__name__ == "__main__" and len(sys.argv) >= 6 and
+        sys.argv[1] in FAILURE_LINES):
+    _failure = (FAILURE_LINES[sys.argv[1]] +
+                ("\r\n" if sys.platform == "win32" else "\n")).encode("ascii")
 
-import skiffrelay_compat as _compat
-import skiffrelay_options as opt
+
+# An allocation of this size fails only when memory is all but exhausted.
+_PROBE_BYTES = 8 << 20
+
+
+def _outOfMemory(error):
+    """Whether error came of memory running out: a MemoryError, or another
+    error while memory is all but exhausted (the runtime then also fails
+    with a SystemError, or a lock it cannot allocate)."""
+    if isinstance(error, MemoryError):
+        return True
+    try:
+        block = bytearray(_PROBE_BYTES)
+    except MemoryError:
+        return True
+    del block
+    return False
+
+
+def _printFailure():
+    """After running out of memory: the command's failure line on standard
+    output, unless the run has begun to print its line."""
+    global _failure
+    line, _failure = _failure, None
+    if line is not None:
+        try:
+            compat = globals().get("_compat")
+            out = (compat.stdoutBytes() if compat is not None else
+                   getattr(sys.stdout, "buffer", sys.stdout))
+            out.write(line)
+            out.flush()
+        except BaseException:
+            sys.stdout = None  # nobody reads the output any more
+
+
+try:
+    import os
+    import pickle  # noqa: F401 (part of the program's run-time closure)
+    import io
+    import socket
+    import select
+    import ftplib
+
+    from M2Crypto import ftpslib, m2
+
+    import skiffrelay_compat as _compat
+    import skiffrelay_options as opt
+except Exception as e:
+    # A module that cannot be loaded is the error report's case; for want
+    # of memory, the report says so, after the failure line.
+    if not _outOfMemory(e):
+        raise
+    _printFailure()
+    if isinstance(e, MemoryError):
+        raise
+    raise MemoryError("out of memory: %s: %s" % (type(e).__name__, e))
 
 
 # Cipher name prefixes and the protocol label each one stands for.  The
@@ -396,9 +453,19 @@ def _connectAny(host, port, limit, clock, trace, source_address=None):
             raise
         except _compat.OSErrors as e:
             sock.close()
-            trace.note("connect failed: %s" % e)
+            trace.note("connect failed: ", str(e))
             error = e
     raise error if error is not None else OSError("no address for " + host)
+
+
+def _handshake(conn, what, needCert=False):
+    """Runs conn's TLS handshake; OSError unless it finished, with a cipher
+    and (needCert) the server's certificate.  M2Crypto's connect_ssl
+    reports success when a server answers the ClientHello by closing."""
+    if (conn.connect_ssl() != 1 or not m2.ssl_is_init_finished(conn.ssl)
+            or conn.get_cipher() is None
+            or (needCert and conn.get_peer_cert() is None)):
+        raise OSError("TLS handshake on %s connection failed" % what)
 
 
 def _sessionReused(conn, session):
@@ -518,8 +585,7 @@ class _FTP_TLS(_compat.FTPBase):
         conn.set_connect_state()
         if self.clock.running():
             conn.settimeout(self.clock.wait(self.timeout))
-        if conn.connect_ssl() != 1:
-            raise OSError("TLS handshake on control connection failed")
+        _handshake(conn, "control", True)
         self.sock = conn
         self.file, self._reader = _replyFile(conn, self.timeout, self.clock)
         self.trace.tls(conn)
@@ -548,8 +614,7 @@ class _FTP_TLS(_compat.FTPBase):
             session = self.sock.get_session()
             tls.set_session(session)
             tls._bound()
-            if tls.connect_ssl() != 1:
-                raise OSError("TLS handshake on data connection failed")
+            _handshake(tls, "data")
             if self.trace.active:
                 self.trace.note("data connection to %s port %d, TLS session "
                                 "reused: %s" % (conn.getpeername()[:2] + (
@@ -569,14 +634,19 @@ class _FTP_TLS(_compat.FTPBase):
 
 def _emit(line):
     """Print one result line; a closed standard output ends nothing."""
+    global _failure
     try:
         sys.stdout.flush()
         out = _compat.stdoutBytes()
+        data = _compat.encode(line, _ENCODING, _ERRORS)
+        _failure = None  # this line is the run's line now
         # Two writes rather than one joined copy of a long listing line.
-        out.write(_compat.encode(line, _ENCODING, _ERRORS))
+        out.write(data)
         out.write(os.linesep.encode("ascii"))
         sys.stdout.flush()
-    except BaseException:
+    except BaseException as e:
+        if _failure is not None and _outOfMemory(e):
+            raise  # nothing printed yet: main prints the failure line
         # Nobody reads the output any more.  The line stays buffered and
         # the runtime's flush at exit would fail again and report that on
         # standard error; with the stream forgotten it flushes nothing.
@@ -759,7 +829,7 @@ def _upload(host, user, pwd, filename):
     """The "send" command; returns its result line."""
     return _guarded("send", host, pwd,
                     lambda run: _sendFile(run, user, pwd, filename),
-                    "IOError sending")
+                    FAILURE_LINES["send"])
 
 
 def send(host, user, pwd, filename):
@@ -785,7 +855,7 @@ def test(host, user, pwd, cert=False):
         if cert:
             return "ok-%s" % "|".join(fields)
         return "ok"
-    return _guarded("test", host, pwd, body, "Error opening target")
+    return _guarded("test", host, pwd, body, FAILURE_LINES["test"])
 
 
 def _writeMarker(cipher):
@@ -817,21 +887,26 @@ def tchk(host, user, pwd, filename):
         run.clock.sleep(0.01)
         ftp.quit()
         return names.text()
-    return _guarded("tchk", host, pwd, body, "error listing remote dir")
+    return _guarded("tchk", host, pwd, body, FAILURE_LINES["tchk"])
 
 
 def main():
-    _compat.freeze()
-    gc.enable()
     if len(sys.argv) < 6:
         sys.exit()
-    if sys.argv[1] == "send":
-        send(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
-    elif sys.argv[1] == "test":
-        _emit(test(sys.argv[2], sys.argv[3], sys.argv[4],
-                   sys.argv[5] == "yes"))
-    elif sys.argv[1] == "tchk":
-        _emit(tchk(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]))
+    try:
+        _compat.freeze()
+        gc.enable()
+        if sys.argv[1] == "send":
+            send(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5])
+        elif sys.argv[1] == "test":
+            _emit(test(sys.argv[2], sys.argv[3], sys.argv[4],
+                       sys.argv[5] == "yes"))
+        elif sys.argv[1] == "tchk":
+            _emit(tchk(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5]))
+    except Exception as e:
+        if not _outOfMemory(e):
+            raise
+        _printFailure()
     sys.exit()
 
 

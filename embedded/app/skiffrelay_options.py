@@ -56,6 +56,11 @@ FTP_PORT = 21
 # How deep a chain the CA check follows (server, intermediates, root).
 _VERIFY_DEPTH = 9
 
+# OpenSSL's SSL_OP_NO_RENEGOTIATION (1.1.0h and later), which M2Crypto's
+# m2 does not name.  A renegotiation would bring a certificate that the
+# checks after the handshake never saw.
+_NO_RENEGOTIATION = getattr(m2, "SSL_OP_NO_RENEGOTIATION", 0x40000000)
+
 # Flags of os.open that not every platform has.
 _O_BINARY = getattr(os, "O_BINARY", 0)
 _O_NONBLOCK = getattr(os, "O_NONBLOCK", 0)
@@ -224,14 +229,16 @@ def readOptions(environ):
 
 
 def tlsContext(options):
-    """The TLS context of a run: the library's default client context;
-    with a CA file, one that verifies the server's chain against it.
+    """The TLS context of a run: the library's default client context,
+    refusing renegotiation; with a CA file, one that verifies the server's
+    chain against it.
 
     The file is read now, before any connection: OptionError when it is
     missing, no regular file or holds no certificate.  (OpenSSL would open
     a FIFO and wait for a writer, so the type is checked first.)
     """
     context = SSL.Context()
+    context.set_options(_NO_RENEGOTIATION)
     if options.cafile is None:
         return context
     try:
@@ -352,15 +359,24 @@ def subjectAltNames(der):
     return names, addresses
 
 
+# The characters of the IPv4 forms that inet_aton reads (and the resolver
+# with it): "127.0.0.61", "127.61", "2130706493", "0x7f00003d", "0177.61".
+_IPV4_NUMBER = _HEX + "xX."
+
+
 def _packedAddress(host):
-    """host as a packed IPv4 or IPv6 address, or None for a name."""
-    for family, text in ((socket.AF_INET, host),
-                         (socket.AF_INET6, host.split("%")[0])):
+    """host as a packed IPv4 or IPv6 address, or None for a name.  Any
+    form the resolver reads as an IPv4 number is an IPv4 address, not
+    only the dotted quad."""
+    if _onlyOf(host, _IPV4_NUMBER):
         try:
-            return _compat.inetPton(family, text)
+            return _compat.inetAton(host)
         except (_compat.OSErrors, ValueError):
             pass
-    return None
+    try:
+        return _compat.inetPton(socket.AF_INET6, host.split("%")[0])
+    except (_compat.OSErrors, ValueError):
+        return None
 
 
 def _nameMatches(pattern, name):
@@ -436,24 +452,40 @@ class Clock(object):
 # may be a megabyte).
 _NOTE_LIMIT = 2000
 
+# What stands for the password in the transcript.
+_MASK = "****"
+
+
+def _escaped(text):
+    """text with its control characters but tab and line feed as \\xNN:
+    from a server they could rewrite a terminal that shows the file."""
+    return "".join(c if " " <= c != "\x7f" or c in "\t\n"
+                   else "\\x%02x" % ord(c) for c in text)
+
 
 class Transcript(object):
     """The readable record of one run, appended to the file at path.
 
     Lines are collected while the run goes on and written with one write
-    at its end, so that runs sharing one file never interleave.  The
-    password (secret) never appears: PASS is noted as "PASS ****" and any
-    other occurrence of the secret as "****".  The file is created with
-    mode 0600 and written only when it is a regular file: a symbolic link
-    is not followed, a FIFO not waited on, and nothing that goes wrong
-    with the transcript changes anything else of the run.  Without a path
-    it records nothing (active is False).
+    at its end, so that runs sharing one file never interleave; a record
+    the file cannot take whole is taken back.  The password (secret) never
+    appears: PASS is noted as "PASS ****", and the texts that came from
+    the server or from an exception have each occurrence of it replaced
+    by "****".  Our own words (the header, command and field names, the
+    caller's arguments) are never masked, so a mask tells nothing about
+    the password.  Control characters are escaped first: an escape never
+    rebuilds the password.  The file is created with mode 0600; an
+    existing one is used only when it is a regular file of the run's user
+    without group or other permissions: a symbolic link is not followed,
+    a FIFO not waited on, another user's file not written to, and nothing
+    that goes wrong with the transcript changes anything else of the run.
+    Without a path it records nothing (active is False).
     """
 
     def __init__(self, path, secret, encoding, errors):
         self.path = path
         self.active = bool(path)
-        self.secret = secret
+        self.secret = _escaped(secret) if secret else None
         self.encoding = encoding
         self.errors = errors
         self.started = _compat.monotonic()
@@ -462,35 +494,48 @@ class Transcript(object):
             self.lines.append("== skiffrelay run %s, process %d" % (
                 time.strftime("%Y-%m-%d %H:%M:%S %z"), os.getpid()))
 
-    def note(self, text):
-        """Record one line (several for text with line ends)."""
+    def note(self, *pieces):
+        """Record one line (several for text with line ends) made of
+        pieces: the first, third, ... are our own words, the second,
+        fourth, ... texts that came from the server or an exception.  A
+        piece (text, start) stands for text[start:], never copied whole."""
         if not self.active:
             return
         try:
-            self.lines.append(self._format(text))
+            self.lines.append(self._format(pieces))
         except Exception:
             pass  # a line that cannot be noted is left out
 
-    def _format(self, text):
-        text = _compat.native(text, self.encoding)
-        if self.secret:
-            text = text.replace(self.secret, "****")
+    def _format(self, pieces):
+        # Each piece is cut before it is escaped (a listing may be 4 MiB),
+        # past the line's limit by the password's length: a password that
+        # starts within the limit is still masked whole.
+        room = _NOTE_LIMIT + len(self.secret or "")
+        parts = []
+        total = 0
+        for number, piece in enumerate(pieces):
+            start = 0
+            if isinstance(piece, tuple):
+                piece, start = piece
+            total += len(piece) - start
+            piece = _escaped(_compat.native(piece[start:start + room],
+                                            self.encoding))
+            if number % 2 and self.secret:
+                piece = piece.replace(self.secret, _MASK)
+            parts.append(piece)
+        text = "".join(parts)
         if len(text) > _NOTE_LIMIT:
-            text = "%s... (%d characters)" % (text[:_NOTE_LIMIT], len(text))
-        # Control characters from a server could rewrite a terminal that
-        # shows the file; they appear escaped.
-        text = "".join(c if " " <= c != "\x7f" or c in "\t\n"
-                       else "\\x%02x" % ord(c) for c in text)
+            text = "%s... (%d characters)" % (text[:_NOTE_LIMIT], total)
         stamp = "%9.4f " % (_compat.monotonic() - self.started)
         return stamp + text.replace("\n", "\n" + " " * len(stamp))
 
     def sent(self, line):
         if line[:5].upper() == "PASS ":
-            line = "PASS ****"
+            line = "PASS " + _MASK
         self.note("> " + line)
 
     def received(self, reply):
-        self.note("< " + reply)
+        self.note("< ", reply)
 
     def tls(self, conn):
         """The TLS version, cipher and server certificate of conn."""
@@ -500,8 +545,8 @@ class Transcript(object):
             self.note("TLS %s, cipher %s" % (conn.get_version(),
                                              str(conn.get_cipher().name())))
             cert = conn.get_peer_cert()
-            self.note("certificate subject %s" % cert.get_subject())
-            self.note("certificate issuer %s" % cert.get_issuer())
+            self.note("certificate subject ", str(cert.get_subject()))
+            self.note("certificate issuer ", str(cert.get_issuer()))
             self.note("certificate valid from %s to %s" % (
                 cert.get_not_before(), cert.get_not_after()))
             self.note("certificate SHA-256 %s" %
@@ -509,14 +554,16 @@ class Transcript(object):
             self.note("certificate MD5 %s" %
                       colonHex(cert.get_fingerprint("md5")))
         except Exception as e:
-            self.note("certificate unavailable: %s" % e)
+            self.note("certificate unavailable: ", str(e))
 
     def ended(self, line, error=None):
         """What ended the command: the printed line, and for a failure the
         exception."""
         if error is not None:
-            self.note("failed with %s: %s" % (type(error).__name__, error))
-        self.note("printed %r" % line)
+            self.note("failed with %s: " % type(error).__name__, str(error))
+        # After "ok-", the fields or names the server sent.
+        own = line[:3] if line[:3] == "ok-" else line
+        self.note("printed '" + own, (line, len(own)), "'")
         self.note("total %.4f s" % (_compat.monotonic() - self.started))
 
     def close(self):
@@ -532,12 +579,32 @@ class Transcript(object):
             pass  # the transcript is a diagnosis, never part of the result
 
 
+class PlantedFile(Exception):
+    """A file of another user, or one others may read, at a path where
+    the run would write its own private file."""
+
+
 def _append(path, data):
-    """Append data to path if that is a regular file (created 0600)."""
+    """Append data to path, whole or not at all, if that is a regular
+    file of the run's user that no one else may read or write (created
+    0600); else PlantedFile, and the file is left alone."""
     fd = openRegular(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
     try:
-        view = memoryview(data)
-        while len(view):
-            view = view[os.write(fd, view):]
+        if hasattr(os, "geteuid"):
+            status = os.fstat(fd)
+            if (status.st_uid != os.geteuid() or
+                    stat.S_IMODE(status.st_mode) & 0o077):
+                raise PlantedFile("not a private file of this user: %s" %
+                                  path)
+        # One write of the whole record; the part of a record that a full
+        # disk or a file-size limit cut short is taken back.
+        try:
+            written = os.write(fd, data)
+        except OSError:
+            written = 0  # nothing was written
+        if written != len(data):
+            if written:
+                os.ftruncate(fd, os.lseek(fd, 0, os.SEEK_CUR) - written)
+            raise OSError("transcript record cut short")
     finally:
         os.close(fd)

@@ -345,7 +345,11 @@ class ErrorObject(object):
         if value is None:
             return ""
         try:
-            return str(value)
+            text = str(value)
+            # The runtime's own MemoryError carries no text.
+            if not text and isinstance(value, MemoryError):
+                return "out of memory"
+            return text
         except Exception:
             pass
         try:

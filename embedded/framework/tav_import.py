@@ -83,6 +83,26 @@ def _noModule(name, kind=ImportError):
     return error
 
 
+# An allocation of this size fails only when memory is all but exhausted:
+# it is far more than loading any one module takes.
+_PROBE_BYTES = 8 << 20
+
+
+def _memoryFailure(name):
+    """A MemoryError for the module name when memory is all but exhausted,
+    else None.  The archive access reports a read or unmarshalling that
+    ran out of memory as a missing module, a native module's loader a
+    mapping that did as an ImportError, and the runtime may give a
+    SystemError: a module that is there but could not be loaded then
+    fails with what it was."""
+    try:
+        block = bytearray(_PROBE_BYTES)
+    except MemoryError:
+        return MemoryError("out of memory loading module " + name)
+    del block
+    return None
+
+
 def _exeBase():
     """Base name of the executable: the root of archived modules' paths."""
     return tav_path.basename(sys.executable or "")
@@ -151,6 +171,12 @@ class _BaseImporter(object):
                 if module:
                     return module
                 return self._load_module(name, path)
+            except (ImportError, SystemError):
+                sys.modules.pop(name, None)
+                error = _memoryFailure(name)
+                if error is not None:
+                    raise error
+                raise
             except:
                 # The bare raise keeps the traceback the failure was
                 # raised with.
@@ -181,6 +207,12 @@ class _BaseImporter(object):
         try:
             try:
                 self._exec_module(module)
+            except (ImportError, SystemError):
+                sys.modules.pop(name, None)
+                error = _memoryFailure(name)
+                if error is not None:
+                    raise error
+                raise
             except:
                 sys.modules.pop(name, None)
                 raise
@@ -253,7 +285,8 @@ class PyCodeImporter(_BaseImporter):
     def create_module(self, module_spec):
         module = _tav_import.createModule(module_spec.name)
         if module is None:
-            raise _noModule(module_spec.name)
+            raise (_memoryFailure(module_spec.name) or
+                   _noModule(module_spec.name))
         # The native side decides __file__ and __path__; the ModuleSpec follows.
         module_spec.origin = module.__file__
         if getattr(module, "__path__", None) is not None:
@@ -262,7 +295,8 @@ class PyCodeImporter(_BaseImporter):
 
     def _exec_module(self, module):
         if _tav_import.execModule(module.__name__, module.__file__) is None:
-            raise _noModule(module.__name__)
+            raise (_memoryFailure(module.__name__) or
+                   _noModule(module.__name__))
 
     def is_package(self, name):
         if _tav_import.hasModule(name):
@@ -312,7 +346,13 @@ class ExtensionImporter(_BaseImporter):
         # dotted name, so "pkg.mod.so" initialises as pkg.mod.
         loader = _frozen_importlib_external.ExtensionFileLoader(
             module_spec.name, module_spec.origin)
-        return loader.create_module(module_spec)
+        try:
+            return loader.create_module(module_spec)
+        except ImportError:
+            error = _memoryFailure(module_spec.name)
+            if error is not None:
+                raise error
+            raise
 
     def _exec_module(self, module):
         _imp.exec_dynamic(module)

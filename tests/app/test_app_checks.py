@@ -1,13 +1,15 @@
 """skiffrelay's options against servers on loopback, run as callers run it:
-the server pin and the CA check (before USER), the size check before the
-rename, the transcript, the deadline, HOST:PORT and invalid values.
+the server pin and the CA check (before USER), renegotiation refused and
+unfinished handshakes failed, the size check before the rename, the
+transcript, the deadline, HOST:PORT and invalid values.
 
 Every server listens on a free port of 127.0.0.1 (or ::1) and is named as
 HOST:PORT, so nothing here needs root.  pyftpdlib serves a certificate
 signed by a CA made here, naming its address as an IP subject-alternative
 name; the scripted fault server plays what pyftpdlib will not: a short
 store, no SIZE, another certificate on the data connection, a certificate
-for another host.
+for another host, a handshake that never finishes; a small pyOpenSSL
+server renegotiates.
 """
 
 import hashlib
@@ -21,6 +23,7 @@ import unittest
 
 from app_helpers import AppTestCase, clear_dir, ftps_servers, start_server
 import fault_ftpd  # noqa: E402 (tests/servers, on the path of app_helpers)
+import reneg_ftpd  # noqa: E402
 
 OK = b"ok\n"
 FAILED = b"IOError sending\n"
@@ -42,17 +45,21 @@ def setUpModule():
     _state["scratch"] = scratch = tempfile.mkdtemp(prefix="skiff-checks-")
     os.chmod(scratch, 0o755)
     try:
-        for name in ("ca", "other-ca", "fault", "mismatch", "data"):
+        for name in ("ca", "other-ca", "fault", "mismatch", "data",
+                     "critical"):
             os.mkdir(os.path.join(scratch, name))
         ca = _state["ca"] = ftps_servers.make_ca(os.path.join(scratch, "ca"))
         _state["other-ca"] = ftps_servers.make_ca(
             os.path.join(scratch, "other-ca"), "Another CA")
         for name, san in (("fault", None),
-                          # Its own address only as a DNS name: an IP
-                          # address is compared with IP names alone.
-                          ("mismatch",
-                           "IP:192.0.2.1,DNS:127.0.0.1,DNS:localhost"),
-                          ("data", "IP:127.0.0.1")):
+                          # Its own address only as DNS names, in forms
+                          # the resolver reads as numbers: an IP address
+                          # is compared with IP names alone.
+                          ("mismatch", "IP:192.0.2.1,DNS:127.0.0.1,DNS:localhost,"
+                           "DNS:127.1,DNS:2130706433,DNS:0x7f000001"),
+                          ("data", "IP:127.0.0.1"),
+                          # What a certificate without a subject must have.
+                          ("critical", "critical,IP:127.0.0.1")):
             _state[name] = ftps_servers.make_certificate(
                 os.path.join(scratch, name), "127.0.0.1", ca, san)[:2]
         _state["pyftpd"] = start_server(_servers, "pyftpd", port=0, ca=ca)
@@ -168,15 +175,54 @@ class ChecksTest(AppTestCase):
                                      users)
                 clear_dir(self.server.root)
         server, host = self.fault_server("none", cert="mismatch")
-        out = self.run_app(["test", host, "u", PASSWORD, "yes"],
-                           env={"SKIFFRELAY_CAFILE": ca})
-        self.assertEqual(out, b"Error opening target\n")
-        self.assertNotIn("USER", server.commands)
+        for form in ("127.0.0.1", "127.1", "2130706433", "0x7f000001"):
+            with self.subTest(host=form):
+                out = self.run_app(["test", form + host[9:], "u", PASSWORD,
+                                    "yes"], env={"SKIFFRELAY_CAFILE": ca})
+                self.assertEqual(out, b"Error opening target\n")
+                self.assertNotIn("USER", server.commands)
         # A host name is looked for among the DNS names.
         out = self.run_app(["test", host.replace("127.0.0.1", "localhost"),
                             "u", PASSWORD, "yes"],
                            env={"SKIFFRELAY_CAFILE": ca})
         self.assertTrue(out.startswith(b"ok-"), out)
+        server, host = self.fault_server("none", cert="critical")
+        out = self.run_app(["test", host, "u", PASSWORD, "no"],
+                           env={"SKIFFRELAY_CAFILE": ca})
+        self.assertEqual(out, OK)
+
+    def test_renegotiation_refused(self):
+        # After the pin was checked, the server renegotiates to a
+        # certificate that is not pinned: PASS must not go out under it.
+        server = reneg_ftpd.RenegotiatingServer("127.0.0.1", _state["fault"],
+                                                _state["data"])
+        self.addCleanup(server.stop)
+        out = self.run_app(["test", "127.0.0.1:%d" % server.port, "u",
+                            PASSWORD, "no"],
+                           env={"SKIFFRELAY_PIN": _sha256(_state["fault"][0])})
+        self.assertEqual(out, b"Error opening target\n")
+        self.assertFalse(server.renegotiated)
+        self.assertNotIn("PASS", server.commands)
+
+    def test_unfinished_handshake_fails(self):
+        # connect_ssl reports success for a server that closes in answer
+        # to the client's hello; the control connection must fail before
+        # USER, a listing must not come out empty.
+        trace = os.path.join(self.appdir, "trace.log")
+        for fault, cmd, line in [
+                ("tls-close", "test", b"Error opening target\n"),
+                ("data-tls-close", "tchk", b"error listing remote dir\n")]:
+            with self.subTest(fault=fault):
+                server, host = self.fault_server(fault)
+                out = self.run_app([cmd, host, "u", PASSWORD, "no"],
+                                   env={"SKIFFRELAY_TRACE": trace})
+                self.assertEqual(out, line)
+                with open(trace) as f:
+                    text = f.read()
+                self.assertNotIn("TLS session reused", text)
+                if fault == "tls-close":
+                    self.assertNotIn("> USER", text)
+                os.unlink(trace)
 
     def test_size_checked_before_rename(self):
         for fault, env, line, left in [
@@ -232,24 +278,50 @@ class ChecksTest(AppTestCase):
             self.assertIn(seen, text)
         # Nor where a server repeats it, in a reply or a failure's text.
         server, host = self.fault_server("login-refused")
-        server.greeting = ("220 Hello %s" % PASSWORD).encode()
+        server.greeting = ("220 Hello %s, %s" % (PASSWORD, PASSWORD)).encode()
         out = self.run_app(["test", host, "u", PASSWORD, "no"], env=env)
         self.assertEqual(out, b"Error opening target\n")
         with open(trace) as f:
-            self.assertIn("< 220 Hello ****", f.read())
+            both = f.read()
+        self.assertIn("< 220 Hello ****, ****", both)
+        # Appended: the first run's record is still there, whole.
+        self.assertTrue(both.startswith(text), "first record overwritten")
 
     def test_transcript_never_opened_through_a_plant(self):
         target = os.path.join(self.elsewhere, "target")
         trace = os.path.join(self.elsewhere, "trace.log")
-        for plant in (lambda: os.symlink(target, trace),
-                      lambda: os.mkfifo(trace)):
+
+        def planted_file(mode, owner):
+            shutil.copy(target, trace)
+            os.chmod(trace, mode)
+            os.chown(trace, owner, -1)
+        plants = [lambda: os.symlink(target, trace),
+                  lambda: os.mkfifo(trace),
+                  # A file others may read, and one of another user.
+                  lambda: planted_file(0o644, os.geteuid())]
+        if os.geteuid() == 0:
+            plants.append(lambda: planted_file(0o600, 65534))
+        for plant in plants:
             with open(target, "wb") as f:
                 f.write(b"keep")
             plant()
             self.assertEqual(self.send({"SKIFFRELAY_TRACE": trace}), OK)
-            with open(target, "rb") as f:
-                self.assertEqual(f.read(), b"keep")
+            for path in (target, trace):
+                if stat.S_ISREG(os.lstat(path).st_mode):
+                    with open(path, "rb") as f:
+                        self.assertEqual(f.read(), b"keep")
             os.unlink(trace)
+
+    def test_deadline_cuts_each_wait(self):
+        # A silent server: the wait for its greeting gets what is left of
+        # the deadline, not the whole time limit.
+        server, host = self.fault_server("silent")
+        started = time.monotonic()
+        out = self.run_app(["test", host, "u", PASSWORD, "no"],
+                           env={"SKIFFRELAY_DEADLINE": "1",
+                                "SKIFFRELAY_TIMEOUT": "30"})
+        self.assertEqual(out, b"Error opening target\n")
+        self.assertLess(time.monotonic() - started, 15)
 
     def test_deadline_ends_a_trickling_listing(self):
         server = start_server(_servers, "pyftpd", "throttled", port=0)

@@ -1,12 +1,18 @@
 """The main script's own functions: cipher classification, upload names,
 the time limit's variable, the size limits of replies and listings, the
 size check's reading of SIZE answers, the connect under a deadline; and of
-its options module, HOST:PORT and certificate name matching."""
+its options module, HOST:PORT, certificate name matching and what the
+transcript masks and writes."""
 
 import ftplib
 import importlib.util
+import tempfile
 import io
 import json
+import os
+import resource
+import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -177,7 +183,8 @@ class SizeCheckTest(unittest.TestCase):
     def test_size_answers(self):
         # (answer to SIZE, whether the upload of 5 bytes may be renamed)
         for reply, passes in [("213 5", True), ("213  5 ", True),
-                              ("213 4", False), ("213 five", False),
+                              ("213 4", False), ("213 6", False),
+                              ("213 five", False),
                               ("213 \u0665", False), ("213 ", False),
                               ("213-5\r\n213 5", False), ("200 5", False),
                               ("550 No such file.", False),
@@ -383,6 +390,54 @@ class NameMatchTest(unittest.TestCase):
                 (b"k.example.com", "\u212a.example.com", False)]:
             with self.subTest(pattern=pattern, host=host):
                 self.assertEqual(opt._nameMatches(pattern, host), matches)
+
+
+class TranscriptTest(unittest.TestCase):
+    def setUp(self):
+        scratch = tempfile.mkdtemp(prefix="skiff-trace-")
+        self.addCleanup(shutil.rmtree, scratch)
+        self.path = os.path.join(scratch, "trace.log")
+
+    def record(self, secret, notes):
+        trace = opt.Transcript(self.path, secret, "utf-8", "surrogateescape")
+        for note in notes:
+            trace.note(*note)
+        trace.sent("USER " + secret)
+        trace.sent("PASS " + secret)
+        trace.close()
+        with open(self.path, encoding="utf-8", errors="surrogateescape") as f:
+            return f.read()
+
+    def test_mask_only_what_came_from_outside(self):
+        # Our own words and the caller's arguments stay as they are: a
+        # mask in them would tell the password.
+        text = self.record("test", [("command test, HOST h", ),
+                                    ("< ", "331 test\x07 or test")])
+        for seen in ("command test, HOST h", "> USER test", "> PASS ****\n",
+                     "< 331 ****\\x07 or ****"):
+            self.assertIn(seen, text)
+        os.unlink(self.path)
+        # Escaped before masked: a server's BEL never shows a password
+        # that reads like its escape.
+        text = self.record("\\x07", [("< ", "220 \x07\x07 ready")])
+        self.assertNotIn("\\x07", text.replace("USER \\x07", ""))
+        self.assertIn("< 220 ******** ready", text)
+
+    def test_record_whole_or_not_at_all(self):
+        with open(self.path, "wb") as f:
+            f.write(b"x" * 1000)
+        os.chmod(self.path, 0o600)
+        # A file-size limit lets the record's first 100 bytes in.
+        old = resource.getrlimit(resource.RLIMIT_FSIZE)
+        handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1100, old[1]))
+        try:
+            self.record("pw", [("a long line " * 50,)])
+        finally:
+            resource.setrlimit(resource.RLIMIT_FSIZE, old)
+            signal.signal(signal.SIGXFSZ, handler)
+        with open(self.path, "rb") as f:
+            self.assertEqual(f.read(), b"x" * 1000)
 
 
 if __name__ == "__main__":

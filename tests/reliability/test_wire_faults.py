@@ -7,9 +7,12 @@ traceback on standard error; an upload that did not complete is never
 reported as "ok".  A server that stalls or floods the client is cut off by
 the time and size limits (LimitTest), and local files that would stall a
 run (a FIFO, a device, a link at the marker's name) are never waited on.
+Under tight memory a run still prints its line (TightMemoryTest, on a free
+port: no root needed).
 """
 
 import os
+import resource
 import tempfile
 import time
 import unittest
@@ -317,6 +320,46 @@ class LimitTest(FaultServerCase):
             self.assertLess(took, LIMIT)
             with open(target, "rb") as f:
                 self.assertEqual(f.read(), b"keep")
+
+
+class TightMemoryTest(ReliabilityCase):
+    # Steps below the least address-space limit under which "test"
+    # succeeds: a MemoryError, wherever it strikes once the command is
+    # known, gives the failure line and nothing else on standard output;
+    # an error report, with a command word or without, says what ran out.
+    STEP_MB = 0.25
+    STEPS = 16
+
+    def test_memory_error_gives_the_failure_line(self):
+        try:
+            certfile, keyfile, _ = ftps_servers.make_certificate(
+                self.base, "127.0.0.1")
+        except ftps_servers.ServerUnavailable as e:
+            self.skipTest(str(e))
+        server = fault_ftpd.FaultServer("127.0.0.1", "none", self.base,
+                                        certfile, keyfile, port=0)
+        self.addCleanup(server.stop)
+
+        def run(megabytes, word="test"):
+            limit = int(megabytes * 1024 * 1024)
+            return self.run_launcher(
+                [word, "127.0.0.1:%d" % server.port, "u", "pw", "no"],
+                timeout=BOUND, preexec_fn=lambda: resource.setrlimit(
+                    resource.RLIMIT_AS, (limit, limit)))
+        least = 64
+        while least > 8 and run(least - 1).stdout == b"ok\n":
+            least -= 1
+        for step in range(1, self.STEPS + 1):
+            megabytes = least - step * self.STEP_MB
+            with self.subTest(limit_mb=megabytes):
+                for word, lines in (("test", (b"ok\n", FAIL_LINES["test"])),
+                                    ("Test", (b"",))):
+                    done = run(megabytes, word)
+                    self.assertIn(done.stdout, lines)
+                    self.assertEqual(done.returncode, 1)
+                    if done.stderr:
+                        self.assertIn(b"out of memory", done.stderr)
+                        self.assertNotIn(b"No module named", done.stderr)
 
 
 if __name__ == "__main__":

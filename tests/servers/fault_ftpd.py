@@ -23,6 +23,9 @@ fault:
   store-short      keeps one byte less of an upload than it received, yet
                    answers 226 (and SIZE with what it kept)
   size-unknown     answers SIZE with 502, as a server without it does
+  tls-close        accepts AUTH TLS, reads the client's hello and closes
+                   the connection: a handshake that never finished
+  data-tls-close   the same on each data connection
 
 Faults that hold the client up or flood it, each of which would keep a
 client without time or size limits busy for good:
@@ -79,7 +82,8 @@ FAULTS = ("none", "greeting-close", "auth-refused", "tls-garbage",
           "rename-refused", "quit-silent", "no-accept", "silent", "auth-stall",
           "handshake-stall", "data-tls-stall", "transfer-stall",
           "data-held", "reply-bomb-greeting", "reply-bomb-user",
-          "reply-trickle", "listing-bomb", "store-short", "size-unknown")
+          "reply-trickle", "listing-bomb", "store-short", "size-unknown",
+          "tls-close", "data-tls-close")
 
 
 class _Session(object):
@@ -181,6 +185,9 @@ class _Session(object):
         if self.fault == "handshake-stall":
             self.half_handshake()
             return self.stall()
+        if self.fault == "tls-close":
+            self.conn.recv(4096)
+            return "close"
         if self.fault == "tls-garbage":
             # A handshake record header announcing 48 bytes that are no
             # handshake at all; then wait for the client to give up.
@@ -265,6 +272,11 @@ class _Session(object):
         if self.fault == "data-tls-stall":
             self.held.append(raw)
             self.stall()
+            return None
+        if self.fault == "data-tls-close":
+            raw.recv(4096)
+            raw.close()
+            self.reply("426 Connection closed; transfer aborted.")
             return None
         return self.server.data_context.wrap_socket(raw, server_side=True)
 
