@@ -18,8 +18,7 @@ void spawnCleanupChild(const char* exePath) {
   // The files this run's runtime keeps loaded can go only once its process
   // has ended: the child waits for that too. Without a token it sweeps.
   char token[64];
-  const char* args[] = {kRemoveTempFilesOption, dir, nullptr, nullptr,
-                        nullptr};
+  const char* args[] = {kRemoveTempFilesOption, dir, nullptr, nullptr, nullptr};
   if (kLoadedLibraryFilesStayInUse && processToken(token, sizeof token)) {
     args[2] = kAfterProcessOption;
     args[3] = token;

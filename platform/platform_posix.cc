@@ -553,8 +553,7 @@ const int kLoadedLibraryFilesStayInUse = 0;
 
 // The state letter and the start time (clock ticks after boot) of process
 // `pid` from /proc; 1, or 0 when it has no entry there (it is gone).
-static int posixProcessStart(long pid, char* state,
-                             unsigned long long* start) {
+static int posixProcessStart(long pid, char* state, unsigned long long* start) {
   char path[64];
   snprintf(path, sizeof path, "/proc/%ld/stat", pid);
   FILE* stat = fopen(path, "re");
@@ -604,8 +603,8 @@ int waitForProcessEnd(const char* token, int milliseconds) {
     char state;
     unsigned long long now;
     // A zombie has ended: only its exit status is left.
-    if (!posixProcessStart(pid, &state, &now) || now != start ||
-        state == 'Z' || state == 'X') {
+    if (!posixProcessStart(pid, &state, &now) || now != start || state == 'Z' ||
+        state == 'X') {
       return 1;
     }
     if (posixMonotonicMilliseconds() >= until) return 0;

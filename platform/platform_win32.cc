@@ -412,7 +412,8 @@ int platformRealSpawnDetached(const char* exePath, const char* const* args) {
   int n = snprintf(commandLine, sizeof commandLine, "\"%s\"", exePath);
   int count = 0;
   for (const char* const* arg = args; *arg && n >= 0; ++arg) {
-    if (++count > kSpawnArgsMax || static_cast<size_t>(n) >= sizeof commandLine) {
+    if (++count > kSpawnArgsMax ||
+        static_cast<size_t>(n) >= sizeof commandLine) {
       return 0;
     }
     const char* form = (*arg)[0] == '-' ? " %s" : " \"%s\"";
