@@ -42,8 +42,10 @@ static int prepareInWorkDirWithRoom(const char* exePath, char* runtimePath) {
 }
 
 int runLauncher(int argc, char** argv) {
-  // Cleanup mode: one sweep and nothing else (no work directory, no lock,
-  // no runtime). It wins over every other option.
+  // Cleanup mode: one sweep and, when told of its run's process, the
+  // removal of that run's directory once the process has ended; nothing
+  // else (no work directory, no lock, no runtime). It wins over every
+  // other option.
   if (argc > 2 && strcmp(argv[1], kRemoveTempFilesOption) == 0) {
     // Given the run's process, its own directory is left to the removal
     // after its end: a sweep now could take its lock file while the files
