@@ -24,7 +24,11 @@ void spawnCleanupChild(const char* exePath) {
     args[3] = token;
   }
   // Silent by design: without a child the run simply goes on unswept.
-  (void)spawnDetached(exePath, args);
+  // One whose longer command line does not fit still sweeps.
+  if (!spawnDetached(exePath, args) && args[2]) {
+    args[2] = nullptr;
+    (void)spawnDetached(exePath, args);
+  }
 }
 
 // Writes `dir`, one separator and the entry `name` into `out`
