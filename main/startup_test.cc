@@ -457,7 +457,7 @@ TEST_P(StandInRuntimeTest, LackingOneRequiredNameStopsBeforeAnyCall) {
 TEST_P(StandInRuntimeTest, LibraryLoadedToTheEndLeavesNoWorkDirectory) {
   packRuntime(GetParam().library);
   std::vector<uint8_t> library;
-  ASSERT_TRUE(readFileBytes(hostPath(SKIFF_FAKE_RUNTIME_PATH), &library));
+  ASSERT_TRUE(readFileBytes(hostPath(SKIFF_HELD_LIBRARY_PATH), &library));
   std::string held = std::string("held") + kExtensionModuleSuffix;
   writeArchive("modules.qar", {{kInitZipName, kEmptyZip}, {held, library}});
   RunResult r = run("", "", {"SKIFF_STANDIN_HOLD=" + held});

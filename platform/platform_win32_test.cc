@@ -218,21 +218,6 @@ TEST(Win32SpawnTest, DetachedChildGetsItsArgumentsAndParentDoesNotWait) {
   EXPECT_EQ(spawnDetached(launcher.c_str(), longArgs), 0);
 }
 
-// A token names this process while it runs; with another start, or
-// malformed, no process at all.
-TEST(Win32ProcessTokenTest, RunningEndedAndMalformed) {
-  char token[64];
-  char small[4];
-  EXPECT_EQ(processToken(small, sizeof small), 0u);
-  ASSERT_GT(processToken(token, sizeof token), 0u);
-  EXPECT_EQ(waitForProcessEnd(token, 50), 0);
-  std::string other = token;
-  other.back() = other.back() == '0' ? '1' : '0';
-  EXPECT_EQ(waitForProcessEnd(other.c_str(), 50), 1);
-  EXPECT_EQ(waitForProcessEnd((std::string(token) + "0").c_str(), 50), 0);
-  EXPECT_EQ(waitForProcessEnd("", 50), 0);
-}
-
 TEST(Win32LibraryTest, LoadFindUnload) {
   std::string path = nativePath(SKIFF_FAKE_RUNTIME_PATH);
   EXPECT_EQ(loadLibrary((path + ".missing").c_str()), nullptr);
