@@ -15,9 +15,14 @@ include_guard(GLOBAL)
 
 function(skiff_package_archives target out_dir)
   cmake_parse_arguments(ARG "" "MAIN" "EMBEDDED;EXTRA" ${ARGN})
-  if(WIN32 OR CMAKE_CROSSCOMPILING)
-    # The packer runs the build machine's Python 3.11 and qar; a Windows
-    # program's archives (its own runtime DLL) are not made here.
+  # The packer runs the build machine's Python 3.11 and qar. A Windows
+  # program's archives hold a Windows runtime: only with one given
+  # (SKIFF_WIN32_RUNTIME, cmake/win32_target.cmake), and then with this
+  # build's qar.exe under wine.
+  set(qar_command $<TARGET_FILE:qar>)
+  if(WIN32 AND SKIFF_WIN32_QAR)
+    set(qar_command ${SKIFF_WIN32_QAR})
+  elseif(WIN32 OR CMAKE_CROSSCOMPILING)
     return()
   endif()
   if(NOT ARG_MAIN)
@@ -85,7 +90,7 @@ function(skiff_package_archives target out_dir)
   endif()
   add_custom_command(
     OUTPUT ${outputs}
-    COMMAND ${SKIFF_PYTHON} ${packager} --qar $<TARGET_FILE:qar>
+    COMMAND ${SKIFF_PYTHON} ${packager} --qar ${qar_command}
             --out-dir ${out_dir} --work-dir ${work} --main ${main}
             --depfile ${work}/archives.d
             --target-python ${SKIFF_TARGET_PYTHON} ${extra_args}

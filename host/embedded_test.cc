@@ -91,7 +91,8 @@ TEST_F(EmbeddedLoaderTest, RecordsRunByCompression) {
     gRuntime.PyErr_Clear();
     gRuntime.Py_DecRef(module);
     if (!c.loads) continue;
-    std::string file = native(std::string("skiffrelay/emb/") + (c.name + 4));
+    std::string file = native(std::string("skiffrelay") + kExecutableSuffix +
+                              "/emb/" + (c.name + 4));
     EXPECT_TRUE(python("import sys\n"
                        "m = sys.modules['" + std::string(c.name) + "']\n"
                        "assert m.V == 5, m.V\n"
@@ -101,10 +102,13 @@ TEST_F(EmbeddedLoaderTest, RecordsRunByCompression) {
 }
 
 // A stand-in tav_error that records what the exit-time handler does; its
-// first reporting method fails, which must not stop the other two.
+// first reporting method fails, which must not stop the other two. Only
+// built-in modules: the runtime loaded into the test process may have no
+// standard library on its path (python27.dll away from its Lib/).
 const char kFakeErrorModule[] = R"(
-import sys, types
-m = types.ModuleType('tav_error')
+import sys
+ModuleType = type(sys)
+m = ModuleType('tav_error')
 m.calls = []
 class ErrorObject(object):
     def __init__(self, *args):
@@ -120,7 +124,7 @@ m.ErrorObject = ErrorObject
 m.ERROR_HANDLER = None
 sys.modules['tav_error'] = m
 
-h = types.ModuleType('hooks')
+h = ModuleType('hooks')
 def fail():
     raise ValueError('from a hook')
 def record():

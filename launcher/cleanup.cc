@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 const char kRemoveTempFilesOption[] = "--remove_temp_files";
+const char kAfterProcessOption[] = "--after_process";
 
 // Room for a work directory path plus one entry name inside it.
 static const size_t kEntryPathSize = kWorkDirBufferSize + 256;
@@ -14,8 +15,20 @@ static const size_t kEntryPathSize = kWorkDirBufferSize + 256;
 void spawnCleanupChild(const char* exePath) {
   const char* dir = workDirPath();
   if (!dir || !*dir) return;
+  // The files this run's runtime keeps loaded can go only once its process
+  // has ended: the child waits for that too. Without a token it sweeps.
+  char token[64];
+  const char* args[] = {kRemoveTempFilesOption, dir, nullptr, nullptr, nullptr};
+  if (kLoadedLibraryFilesStayInUse && processToken(token, sizeof token)) {
+    args[2] = kAfterProcessOption;
+    args[3] = token;
+  }
   // Silent by design: without a child the run simply goes on unswept.
-  (void)spawnDetached(exePath, kRemoveTempFilesOption, dir);
+  // One whose longer command line does not fit still sweeps.
+  if (!spawnDetached(exePath, args) && args[2]) {
+    args[2] = nullptr;
+    (void)spawnDetached(exePath, args);
+  }
 }
 
 // Writes `dir`, one separator and the entry `name` into `out`
@@ -100,6 +113,36 @@ void removeStaleWorkDir(const char* dirPath) {
   dirClose(dir);
 }
 
+void removeWorkDirAfterProcess(const char* dirPath, const char* token) {
+  // A run that goes on beyond the wait leaves its directory to a sweep.
+  if (!waitForProcessEnd(token, kRunEndWaitSeconds * 1000)) return;
+  PathInfo dirInfo;
+  DirHandle* dir = dirOpen(dirPath, &dirInfo);
+  if (!dir) return;  // removed by the run itself, or by a sweep
+  PathInfo lock;
+  // Its lock file, free, shows that the run is over, whatever the token
+  // said; without one, a sweep decides (a run being set up has none yet).
+  if (isOurDirectory(dirInfo) && statAt(dir, kLockFileName, &lock) &&
+      !lock.isDir && !lock.isLink &&
+      lockFileRemoveIfFreeAt(dir, kLockFileName)) {
+    LockFile* held = lockFileAcquireAt(dir, kLockFileName);
+    if (held) {
+      int all = 0;
+      for (int i = 0; i < kEndedRunTries && !all; ++i) {
+        if (i > 0) sleepMilliseconds(kEndedRunTryMilliseconds);
+        all = removeFilesIn(dir, kLockFileName, 0);
+      }
+      lockFileRelease(held);
+      // A file still in use keeps the lock file, free, so that a later
+      // sweep finds the directory stale at once.
+      if (all && removeFileAt(dir, kLockFileName)) {
+        (void)removeOpenDir(dir, dirPath);
+      }
+    }
+  }
+  dirClose(dir);
+}
+
 int removeOwnWorkDir() {
   const char* dir = workDirPath();
   DirHandle* handle = workDirHandle();
@@ -109,7 +152,17 @@ int removeOwnWorkDir() {
   }
   // Through the handle held since the directory was made: should its path
   // name something else by now, what is removed is still only ours.
-  (void)removeFilesIn(handle, kLockFileName, 0);  // what stays is swept later
+  int all = removeFilesIn(handle, kLockFileName, 0);
+  if (!all && kLoadedLibraryFilesStayInUse) {
+    // What stays is most likely in use until this process ends (the
+    // extension modules and the runtime library, which the runtime never
+    // unloads). So is the directory, then: the lock stays held until the
+    // system releases it with the process, and the cleanup child, waiting
+    // for that, removes the rest.
+    (void)keepRunLockToTheEnd();
+    closeWorkDirHandle();
+    return 0;
+  }
   (void)releaseRunLock();
   // The lock file only once released: Windows deletes no file that is
   // held open without delete sharing. A sweep that finds the directory
@@ -121,7 +174,7 @@ int removeOwnWorkDir() {
   return removed;
 }
 
-void sweepStaleWorkDirs(const char* workDirPath) {
+void sweepStaleWorkDirs(const char* workDirPath, int keepOwn) {
   // The argument only locates the temporary directory: every work
   // directory there is examined.
   if (!workDirPath || strlen(workDirPath) >= kPathBufferSize) return;
@@ -140,6 +193,7 @@ void sweepStaleWorkDirs(const char* workDirPath) {
     if (!isOurDirectory(entry.info)) continue;  // files, links, others' dirs
     char dirPath[kEntryPathSize];
     if (!joinEntry(dirPath, parent, entry.name)) continue;
+    if (keepOwn && strcmp(dirPath, workDirPath) == 0) continue;
     removeStaleWorkDir(dirPath);
   }
   dirScanClose(scan);

@@ -115,4 +115,38 @@ TEST_F(SweepWin32Test, DetachedChildOfARunRemovesOnlyStaleDirectories) {
   EXPECT_TRUE(fileExists(withSub + "\\sub\\inner"));
 }
 
+// The cleanup child told of its run's process: once that has ended (here
+// a token of this process with another start, which names no process),
+// it removes the run's directory, waiting for a file still in use to be
+// let go, but never one whose lock a live run holds.
+TEST_F(SweepWin32Test, ChildRemovesItsRunsDirectoryOnceTheRunHasEnded) {
+  char token[64];
+  ASSERT_GT(processToken(token, sizeof token), 0u);
+  std::string ended = token;
+  ended.back() = ended.back() == '0' ? '1' : '0';
+  auto child = [&](const std::string& dir) {
+    return runProgram({nativePath(SKIFF_LAUNCHER_PATH), "--remove_temp_files",
+                       dir, "--after_process", ended});
+  };
+  std::string dir = workDir("TAV1Z-SKIFFRELAY", true);
+  // Open without delete sharing, and not inherited by the child.
+  FILE* busy = fopen((dir + "\\mod.pyd").c_str(), "rbN");
+  ASSERT_NE(busy, nullptr);
+  std::thread release([busy] {
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    fclose(busy);
+  });
+  RunResult run = child(dir);
+  release.join();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(fileExists(dir));
+
+  std::string live = workDir("TAV2Z-SKIFFRELAY", false);
+  LockFile* lock = lockFileAcquire((live + "\\__TAV_LOCK__").c_str());
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(child(live).status, 0);
+  EXPECT_TRUE(fileExists(live + "\\mod.pyd"));
+  lockFileRelease(lock);
+}
+
 }  // namespace

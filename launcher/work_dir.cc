@@ -20,6 +20,9 @@ static char gExePath[kPathBufferSize];
 static size_t gExePathLength;
 static char gWorkDir[kWorkDirBufferSize];
 static LockFile* gLock;
+// Locks kept to the process's end, one per work directory made at most.
+static LockFile* gKeptLocks[8];
+static size_t gKeptLockCount;
 static DirHandle* gWorkDirHandle;  // the work directory, held open
 static uint8_t gKey[8];
 
@@ -271,6 +274,16 @@ int releaseRunLock() {
   return 1;
 }
 
+int keepRunLockToTheEnd() {
+  if (!gLock) return 0;
+  if (gKeptLockCount == sizeof gKeptLocks / sizeof gKeptLocks[0]) {
+    return releaseRunLock();  // more directories than a run makes
+  }
+  gKeptLocks[gKeptLockCount++] = gLock;
+  gLock = nullptr;
+  return 1;
+}
+
 static int keyIsZero() {
   for (uint8_t b : gKey)
     if (b) return 0;
@@ -302,6 +315,7 @@ uint64_t processRandomKey() {
 
 void resetWorkDirForTesting() {
   releaseRunLock();
+  while (gKeptLockCount > 0) lockFileRelease(gKeptLocks[--gKeptLockCount]);
   closeWorkDirHandle();
   gWorkDir[0] = '\0';
   gPassedOver.clear();

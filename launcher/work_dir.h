@@ -68,6 +68,11 @@ void closeWorkDirHandle();
 int acquireRunLock();
 // 1 when a held lock was released, 0 when none was held.
 int releaseRunLock();
+// Keeps the held lock until the process ends, when the system releases
+// it (the run lock is then no longer held in the sense above, and a new
+// one can be taken); for a work directory whose files stay in use until
+// then. 1 when one was held.
+int keepRunLockToTheEnd();
 
 // The 8-byte process random key, byte 0 least significant. Derived from
 // the clock (wallClockSeconds, a second s) on first use and fixed for the
@@ -78,7 +83,8 @@ int releaseRunLock();
 uint64_t processRandomKey();
 
 // Tests only: forget the cached work directory (the directory stays) and
-// release the lock, so that a test can start from an empty state.
+// release the lock (and those kept to the end), so that a test can start
+// from an empty state.
 void resetWorkDirForTesting();
 // Tests only: forget the random key, so that the next processRandomKey
 // derives it from the clock again. No hash table may be alive then: its

@@ -42,10 +42,17 @@ static int prepareInWorkDirWithRoom(const char* exePath, char* runtimePath) {
 }
 
 int runLauncher(int argc, char** argv) {
-  // Cleanup mode: one sweep and nothing else (no work directory, no lock,
-  // no runtime). It wins over every other option.
+  // Cleanup mode: one sweep and, when told of its run's process, the
+  // removal of that run's directory once the process has ended; nothing
+  // else (no work directory, no lock, no runtime). It wins over every
+  // other option.
   if (argc > 2 && strcmp(argv[1], kRemoveTempFilesOption) == 0) {
-    sweepStaleWorkDirs(argv[2]);
+    // Given the run's process, its own directory is left to the removal
+    // after its end: a sweep now could take its lock file while the files
+    // of a run that just ended are still in use.
+    int afterRun = argc > 4 && strcmp(argv[3], kAfterProcessOption) == 0;
+    sweepStaleWorkDirs(argv[2], afterRun);
+    if (afterRun) removeWorkDirAfterProcess(argv[2], argv[4]);
     return 0;
   }
 

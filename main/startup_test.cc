@@ -449,6 +449,32 @@ TEST_P(StandInRuntimeTest, LackingOneRequiredNameStopsBeforeAnyCall) {
   EXPECT_EQ(calls(), std::vector<std::string>{"unload"});
 }
 
+// A runtime that keeps a library of the work directory loaded until the
+// process ends, as 2.7 keeps its extension modules: the run's directory
+// is gone soon after the run all the same. (On Windows, where the file
+// stays in use until then, the run's cleanup child removes it once the
+// process has ended.)
+TEST_P(StandInRuntimeTest, LibraryLoadedToTheEndLeavesNoWorkDirectory) {
+  packRuntime(GetParam().library);
+  std::vector<uint8_t> library;
+  ASSERT_TRUE(readFileBytes(hostPath(SKIFF_HELD_LIBRARY_PATH), &library));
+  std::string held = std::string("held") + kExtensionModuleSuffix;
+  writeArchive("modules.qar", {{kInitZipName, kEmptyZip}, {held, library}});
+  RunResult r = run("", "", {"SKIFF_STANDIN_HOLD=" + held});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string initialize = afterPrefix(calls(), "Py_Initialize ");
+  EXPECT_NE(initialize.find(" held=loaded"), std::string::npos) << initialize;
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {  // 30 s at most
+    DirScan* scan = dirScanOpen(tmp_.c_str(), "TAV*-SKIFFRELAY");
+    DirEntry entry;
+    gone = !scan || !dirScanNext(scan, &entry);
+    dirScanClose(scan);
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(gone);
+}
+
 INSTANTIATE_TEST_SUITE_P(Runtimes, StandInRuntimeTest,
                          testing::ValuesIn(kStandInVersions),
                          [](const testing::TestParamInfo<StandInVersion>& p) {

@@ -187,11 +187,35 @@ int releaseInterrupts();
 int dirScanNext(DirScan* scan, DirEntry* entry);  // 1 an entry, 0 no more
 void dirScanClose(DirScan* scan);
 
-// Starts `exePath` with the two arguments `arg1` and `arg2`, detached:
-// own session, no console, standard streams on the null device, the
-// parent's environment and current directory, no inherited descriptor.
-// Never waits for its work and leaves no zombie. 1 started, 0 failed.
-int spawnDetached(const char* exePath, const char* arg1, const char* arg2);
+// Starts `exePath` with the arguments `args` (null-terminated, at most
+// kSpawnArgsMax), detached: own session, no console, standard streams on
+// the null device, the parent's environment and current directory, no
+// inherited descriptor. Never waits for its work and leaves no zombie.
+// On Windows the command line is the quoted executable, then each
+// argument, an option ("-" first) as it is and any other quoted, one
+// blank between: at most 2048 bytes, or nothing is started.
+// 1 started, 0 failed.
+const int kSpawnArgsMax = 8;
+int spawnDetached(const char* exePath, const char* const* args);
+
+// 1 where the file of a library stays in use, and cannot be deleted, for
+// as long as the library is loaded (Windows: no mapped file can be
+// deleted). The runtime never unloads the extension modules it loaded
+// (nor, while they are there, the runtime library they import), so their
+// files are in use until the process ends. 0 on POSIX, where a loaded
+// library's file can be removed at any time.
+extern const int kLoadedLibraryFilesStayInUse;
+
+// A text that names this process while it runs and no process after it:
+// its id and the moment it started. Into `out` (`size` bytes); its
+// length, 0 when it cannot be read or does not fit.
+size_t processToken(char* out, size_t size);
+// Waits until the process that `token` (from processToken) names has
+// ended, at most `milliseconds`. 1 when it has ended: no process has its
+// id any more, or the one that has started at another moment. 0 when it
+// still runs after the wait, or the token is malformed.
+int waitForProcessEnd(const char* token, int milliseconds);
+void sleepMilliseconds(int milliseconds);
 
 // Dynamic libraries.
 void* loadLibrary(const char* path);               // null on failure

@@ -113,9 +113,8 @@ int makeDir(const char* path) {
   return callOf(kMakeDir, platformRealMakeDir)(path);
 }
 
-int spawnDetached(const char* exePath, const char* arg1, const char* arg2) {
-  return callOf(kSpawnDetached, platformRealSpawnDetached)(exePath, arg1,
-                                                          arg2);
+int spawnDetached(const char* exePath, const char* const* args) {
+  return callOf(kSpawnDetached, platformRealSpawnDetached)(exePath, args);
 }
 
 int64_t wallClockSeconds() {

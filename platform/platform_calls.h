@@ -11,8 +11,7 @@
 FILE* platformRealOpenFile(const char* path, const char* mode);
 size_t platformRealWriteFile(const void* data, size_t size, FILE* file);
 int platformRealMakeDir(const char* path);
-int platformRealSpawnDetached(const char* exePath, const char* arg1,
-                              const char* arg2);
+int platformRealSpawnDetached(const char* exePath, const char* const* args);
 int platformRealDirAllowsExec(const char* dir);
 int platformRealRandomBytes(void* out, size_t size);
 

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 #include "platform/platform_calls.h"
 
+#include <ctype.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -17,6 +18,7 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 const char kPathSeparator = '/';
@@ -512,10 +514,15 @@ static void closeInheritedDescriptors() {
 // child and exits at once; the parent reaps it right away, so the real
 // child is re-parented and no zombie is left, and the parent never waits
 // for the child's work.
-int platformRealSpawnDetached(const char* exePath, const char* arg1,
-                              const char* arg2) {
-  char* const argv[] = {const_cast<char*>(exePath), const_cast<char*>(arg1),
-                        const_cast<char*>(arg2), nullptr};
+int platformRealSpawnDetached(const char* exePath, const char* const* args) {
+  char* argv[kSpawnArgsMax + 2];
+  int argc = 0;
+  argv[argc++] = const_cast<char*>(exePath);
+  for (const char* const* arg = args; *arg; ++arg) {
+    if (argc > kSpawnArgsMax) return 0;  // too many arguments
+    argv[argc++] = const_cast<char*>(*arg);
+  }
+  argv[argc] = nullptr;
   pid_t middle = fork();
   if (middle < 0) return 0;
   if (middle == 0) {
@@ -539,6 +546,77 @@ int platformRealSpawnDetached(const char* exePath, const char* arg1,
   while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// An unlinked file stays usable by whoever has it open or mapped.
+const int kLoadedLibraryFilesStayInUse = 0;
+
+// The state letter and the start time (clock ticks after boot) of process
+// `pid` from /proc; 1, or 0 when it has no entry there (it is gone).
+static int posixProcessStart(long pid, char* state, unsigned long long* start) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  FILE* stat = fopen(path, "re");
+  if (!stat) return 0;
+  char text[1024];
+  size_t n = fread(text, 1, sizeof text - 1, stat);
+  fclose(stat);
+  text[n] = '\0';
+  // The name in parentheses may hold anything: the fields follow the last
+  // parenthesis, the state first and the start time the 20th.
+  const char* fields = strrchr(text, ')');
+  return fields &&
+         sscanf(fields + 1,
+                " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d "
+                "%*d %*d %*d %*d %*d %llu",
+                state, start) == 2;
+}
+
+size_t processToken(char* out, size_t size) {
+  char state;
+  unsigned long long start;
+  long pid = static_cast<long>(getpid());
+  if (!posixProcessStart(pid, &state, &start)) return 0;
+  int n = snprintf(out, size, "%ld.%llu", pid, start);
+  return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+static int64_t posixMonotonicMilliseconds() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int waitForProcessEnd(const char* token, int milliseconds) {
+  char* end = nullptr;
+  errno = 0;
+  long pid = strtol(token, &end, 10);
+  if (errno || pid <= 0 || *end != '.' ||
+      !isdigit(static_cast<unsigned char>(end[1]))) {
+    return 0;
+  }
+  unsigned long long start = strtoull(end + 1, &end, 10);
+  if (errno || *end) return 0;
+  // Asked every 10 ms: no call waits for a process that is no child.
+  int64_t until = posixMonotonicMilliseconds() + milliseconds;
+  for (;;) {
+    char state;
+    unsigned long long now;
+    // A zombie has ended: only its exit status is left.
+    if (!posixProcessStart(pid, &state, &now) || now != start || state == 'Z' ||
+        state == 'X') {
+      return 1;
+    }
+    if (posixMonotonicMilliseconds() >= until) return 0;
+    sleepMilliseconds(10);
+  }
+}
+
+void sleepMilliseconds(int milliseconds) {
+  struct timespec wait = {milliseconds / 1000,
+                          static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }
 
 void* loadLibrary(const char* path) {

@@ -100,7 +100,8 @@ TEST(PlatformSpawnTest, DetachedChildInheritsNothingAndLeavesNoZombie) {
       "awk '{print $6}' /proc/$$/stat > " + out + ".tmp; echo $$ >> " + out +
       ".tmp; readlink /proc/$$/fd/0 /proc/$$/fd/2 >> " + out + ".tmp; mv " + out + ".tmp " +
       out + "; sleep 3";
-  ASSERT_EQ(spawnDetached("/bin/sh", "-c", script.c_str()), 1);
+  const char* args[] = {"-c", script.c_str(), nullptr};
+  ASSERT_EQ(spawnDetached("/bin/sh", args), 1);
   // The intermediate process was reaped: no child of ours is left.
   errno = 0;
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
@@ -122,11 +123,36 @@ TEST(PlatformSpawnTest, DetachedChildInheritsNothingAndLeavesNoZombie) {
   EXPECT_EQ(lockFileRemoveIfFree(lockPath.c_str()), 1);
 }
 
+// A child's token names it while it runs, and no longer once it has
+// ended, a zombie too.
+TEST(PlatformProcessTokenTest, ChildRunningEndedAndZombie) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char childToken[64];
+    size_t n = processToken(childToken, sizeof childToken);
+    if (write(ready[1], childToken, n) < 0) _exit(1);
+    sleepMilliseconds(300);
+    _exit(0);
+  }
+  close(ready[1]);
+  char childToken[64] = {0};
+  ssize_t n = read(ready[0], childToken, sizeof childToken - 1);
+  close(ready[0]);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(waitForProcessEnd(childToken, 0), 0);
+  EXPECT_EQ(waitForProcessEnd(childToken, 10000), 1);  // a zombie by then
+  EXPECT_EQ(waitpid(child, nullptr, 0), child);
+  EXPECT_EQ(waitForProcessEnd(childToken, 0), 1);
+}
+
 // Stand-ins that each leave a mark of their own.
 static FILE* failingOpen(const char*, const char*) { return nullptr; }
 static size_t markedWrite(const void*, size_t, FILE*) { return 1234; }
 static int failingMakeDir(const char*) { return 0; }
-static int failingSpawn(const char*, const char*, const char*) { return 0; }
+static int failingSpawn(const char*, const char* const*) { return 0; }
 static int64_t fixedClock() { return 1574677086; }
 static void* failingAllocateZeroed(size_t, size_t) { return nullptr; }
 static void* failingAllocate(size_t) { return nullptr; }
@@ -150,7 +176,8 @@ TEST(PlatformCallTest, EachCallRunsItsRowUntilRestored) {
     EXPECT_EQ(openFile(file.c_str(), "wb"), nullptr);
     EXPECT_EQ(writeFile("abc", 3, stdout), 1234u);
     EXPECT_EQ(makeDir(dir.c_str()), 0);
-    EXPECT_EQ(spawnDetached("/bin/true", "a", "b"), 0);
+    const char* args[] = {"a", nullptr};
+    EXPECT_EQ(spawnDetached("/bin/true", args), 0);
     EXPECT_EQ(wallClockSeconds(), 1574677086);
     EXPECT_EQ(allocateZeroed(1, 1), nullptr);
     EXPECT_EQ(allocate(1), nullptr);

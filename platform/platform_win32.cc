@@ -402,16 +402,24 @@ int lockFileRemoveIfFreeAt(DirHandle* dir, const char* name) {
 int holdInterrupts() { return 0; }
 int releaseInterrupts() { return 0; }
 
-// The child's command line: the quoted executable, the option, the quoted
-// path, so that the child's C runtime splits it back into exactly these
-// three arguments.
+// The child's command line: the quoted executable, then each argument, an
+// option as it is and any other quoted, so that the child's C runtime
+// splits it back into exactly these arguments.
 static const size_t kWinCommandLineSize = 2048;
 
-int platformRealSpawnDetached(const char* exePath, const char* arg1,
-                              const char* arg2) {
+int platformRealSpawnDetached(const char* exePath, const char* const* args) {
   char commandLine[kWinCommandLineSize];
-  int n = snprintf(commandLine, sizeof commandLine, "\"%s\" %s \"%s\"",
-                   exePath, arg1, arg2);
+  int n = snprintf(commandLine, sizeof commandLine, "\"%s\"", exePath);
+  int count = 0;
+  for (const char* const* arg = args; *arg && n >= 0; ++arg) {
+    if (++count > kSpawnArgsMax ||
+        static_cast<size_t>(n) >= sizeof commandLine) {
+      return 0;
+    }
+    const char* form = (*arg)[0] == '-' ? " %s" : " \"%s\"";
+    int added = snprintf(commandLine + n, sizeof commandLine - n, form, *arg);
+    n = added < 0 ? -1 : n + added;
+  }
   // A command line that does not fit would start the child with a cut
   // path: better no child at all.
   if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) return 0;
@@ -431,6 +439,60 @@ int platformRealSpawnDetached(const char* exePath, const char* arg1,
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
   return 1;
+}
+
+// A mapped file cannot be deleted.
+const int kLoadedLibraryFilesStayInUse = 1;
+
+// When `process` started (100 ns ticks since 1601); 1, 0 when unknown.
+static int winProcessStart(HANDLE process, uint64_t* start) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  *start = (static_cast<uint64_t>(created.dwHighDateTime) << 32) |
+           created.dwLowDateTime;
+  return 1;
+}
+
+// The token: the process id in decimal, ".", the start in 16 hex digits.
+size_t processToken(char* out, size_t size) {
+  uint64_t start;
+  if (!winProcessStart(GetCurrentProcess(), &start)) return 0;
+  int n = snprintf(out, size, "%lu.%08lx%08lx",
+                   static_cast<unsigned long>(GetCurrentProcessId()),
+                   static_cast<unsigned long>(start >> 32),
+                   static_cast<unsigned long>(start & 0xFFFFFFFFu));
+  return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+int waitForProcessEnd(const char* token, int milliseconds) {
+  char* end = nullptr;
+  unsigned long pid = strtoul(token, &end, 10);
+  if (end == token || *end != '.' || strlen(end + 1) != 16 ||
+      strspn(end + 1, "0123456789abcdef") != 16) {
+    return 0;
+  }
+  char high[9];
+  memcpy(high, end + 1, 8);
+  high[8] = '\0';
+  uint64_t start = (static_cast<uint64_t>(strtoul(high, nullptr, 16)) << 32) |
+                   strtoul(end + 9, nullptr, 16);
+  // A process that cannot be opened is none of this user's: the one the
+  // token named has ended, and its id went to another.
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE,
+                               static_cast<DWORD>(pid));
+  if (!process) return 1;
+  uint64_t now;
+  int ended = winProcessStart(process, &now) && now != start;
+  if (!ended) {
+    DWORD wait = milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds);
+    ended = WaitForSingleObject(process, wait) == WAIT_OBJECT_0;
+  }
+  CloseHandle(process);
+  return ended;
+}
+
+void sleepMilliseconds(int milliseconds) {
+  Sleep(milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds));
 }
 
 void* loadLibrary(const char* path) {

@@ -201,9 +201,9 @@ TEST(Win32SpawnTest, DetachedChildGetsItsArgumentsAndParentDoesNotWait) {
   ASSERT_EQ(makeDir(stale.c_str()), 1);
   ASSERT_TRUE(writeFileText(stale + "\\__TAV_LOCK__", ""));
   std::string launcher = nativePath(SKIFF_LAUNCHER_PATH);
-  ASSERT_EQ(spawnDetached(launcher.c_str(), "--remove_temp_files",
-                          (parent + "\\TAV2A-SKIFFRELAY").c_str()),
-            1);
+  std::string beside = parent + "\\TAV2A-SKIFFRELAY";
+  const char* args[] = {"--remove_temp_files", beside.c_str(), nullptr};
+  ASSERT_EQ(spawnDetached(launcher.c_str(), args), 1);
   bool gone = false;
   for (int i = 0; i < 400 && !gone; ++i) {  // at most 20 s
     gone = !fileExists(stale);
@@ -211,12 +211,11 @@ TEST(Win32SpawnTest, DetachedChildGetsItsArgumentsAndParentDoesNotWait) {
   }
   EXPECT_TRUE(gone);
 
-  EXPECT_EQ(spawnDetached(tmp.path("missing.exe").c_str(), "a", "b"), 0);
+  EXPECT_EQ(spawnDetached(tmp.path("missing.exe").c_str(), args), 0);
   // A command line beyond 2048 bytes is refused, not cut.
   std::string longArg(2100, 'x');
-  EXPECT_EQ(spawnDetached(launcher.c_str(), "--remove_temp_files",
-                          longArg.c_str()),
-            0);
+  const char* longArgs[] = {"--remove_temp_files", longArg.c_str(), nullptr};
+  EXPECT_EQ(spawnDetached(launcher.c_str(), longArgs), 0);
 }
 
 TEST(Win32LibraryTest, LoadFindUnload) {

@@ -22,6 +22,9 @@
 // module NAME fails with Exception pending. SKIFF_STANDIN_INITIALIZED=1:
 // the runtime says it is initialised before Py_Initialize is called.
 // Py_Initialize also notes PATH as the launcher left it.
+// SKIFF_STANDIN_HOLD=NAME: Py_Initialize loads the library NAME from the
+// work directory and never unloads it, as the 2.7 runtime keeps its
+// extension modules loaded until the process ends (noted "held=loaded").
 //
 // When the library is unloaded it appends "unload" and whether the modules
 // archive beside the program and the run's lock file are still open in
@@ -49,6 +52,7 @@
 #define STANDIN_EXPORT __declspec(dllexport)
 #else
 #include <dirent.h>
+#include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 #define STANDIN_EXPORT __attribute__((visibility("default")))
@@ -316,6 +320,16 @@ STANDIN_EXPORT_INITIALIZE void Py_Initialize() {
   record.note(std::string("PYTHONHOME=") + (home ? home : "unset"));
   const char* path = getenv("PATH");
   record.note(std::string("PATH=") + (path ? path : "unset"));
+  const char* hold = getenv("SKIFF_STANDIN_HOLD");
+  if (hold && *hold) {
+    std::string held = directoryOf(gSearchPath) + hold;
+#ifdef _WIN32
+    bool loaded = LoadLibraryA(held.c_str()) != nullptr;
+#else
+    bool loaded = dlopen(held.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr;
+#endif
+    record.note(std::string("held=") + (loaded ? "loaded" : "failed"));
+  }
   gInitialized = 1;
 }
 

@@ -70,7 +70,15 @@ ScopedTempDir::ScopedTempDir() {
 }
 
 ScopedTempDir::~ScopedTempDir() {
-  if (!dir.empty()) removeTree(dir);
+  // A launcher run from here leaves its cleanup child behind for a moment
+  // after the run (it removes the run's directory once the run's process
+  // has ended), and while it runs its program file cannot be deleted:
+  // tried again for up to 10 s.
+  for (int attempt = 0; !dir.empty() && attempt < 200; ++attempt) {
+    removeTree(dir);
+    if (GetFileAttributesA(dir.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+    Sleep(50);
+  }
 }
 
 std::string nativePath(const std::string& path) {

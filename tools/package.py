@@ -172,6 +172,11 @@ class Target(object):
         except target_tool.TargetError as e:
             raise PackageError(str(e))
         self.major = self.facts["version"][0]
+        # A Windows runtime (run under wine): backslash file names, .pyd
+        # extension modules, DLLs beside its runtime library.
+        self.windows = self.facts["os_name"] == "nt"
+        self.sep = "\\" if self.windows else "/"
+        self.extension_suffix = self.facts.get("extension_suffix", ".so")
 
     def executable(self):
         return self.python or sys.executable
@@ -432,8 +437,9 @@ def write_plan(plan_path, path, imports, slim, left_out):
             "utf-8", "surrogateescape"))
 
 
-def read_result(result_path):
-    """(loaded, failed) from the recorder's result."""
+def read_result(result_path, facts=None):
+    """(loaded, failed) from the recorder's result; `facts`: the target's,
+    whose file names are given as this system names them."""
     loaded, failed = [], []
     with open(result_path, "rb") as f:
         text = f.read().decode("utf-8", "surrogateescape")
@@ -441,6 +447,8 @@ def read_result(result_path):
         fields = line.split("\t")
         if fields[0] == "loaded" and len(fields) == 4:
             name, kind, path = fields[1:]
+            if facts is not None and path:
+                path = target_tool.host_path(facts, path)
             loaded.append((name, kind, path))
         elif fields[0] == "failed" and len(fields) == 3:
             failed.append((fields[1], fields[2]))
@@ -470,13 +478,14 @@ def record_closure(imports, work_dir, slim, left_out, app_dir, target):
         raise PackageError("recording the imports failed (status %d): %s" %
                            (proc.returncode,
                             proc.stderr.decode("utf-8", "replace").strip()))
-    return read_result(result_path)
+    return read_result(result_path, target.facts)
 
 
-def code_file_name(prefix, name, is_package):
-    """The file name a module's code carries: the runtime's __file__ form."""
-    path = prefix + "/" + name.replace(".", "/")
-    return path + "/__init__" if is_package else path
+def code_file_name(prefix, name, is_package, sep="/"):
+    """The file name a module's code carries: the runtime's __file__ form
+    (sep: the target's path separator)."""
+    path = prefix + sep + name.replace(".", sep)
+    return path + sep + "__init__" if is_package else path
 
 
 def compile_sources(items, target):
@@ -502,6 +511,25 @@ def compile_sources(items, target):
     return codes
 
 
+def package_modules(package_dir):
+    """[(module, source file, is_package)] of every module of the package
+    in package_dir, subpackages included, in a fixed order."""
+    found = []
+    for root, dirs, files in os.walk(package_dir):
+        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+        for file_name in sorted(files):
+            if not file_name.endswith(".py"):
+                continue
+            full = os.path.join(root, file_name)
+            rel = os.path.relpath(full, os.path.dirname(package_dir))
+            module = rel[:-3].replace(os.sep, ".")
+            is_package = module.endswith(".__init__")
+            if is_package:
+                module = module[:-len(".__init__")]
+            found.append((module, full, is_package))
+    return found
+
+
 def build_init_zip(package_dir, prefix, target, companions=()):
     """The whole package as .pyc files in a zip, deterministic, with the
     companion modules [(name, source file)] beside it.
@@ -513,21 +541,13 @@ def build_init_zip(package_dir, prefix, target, companions=()):
     header = (bytes.fromhex(target.facts["magic"]) +
               b"\0" * (target.facts["pyc_header_size"] - 4))
     items = []
-    for root, dirs, files in os.walk(package_dir):
-        dirs[:] = sorted(d for d in dirs if d != "__pycache__")
-        for file_name in files:
-            if not file_name.endswith(".py"):
-                continue
-            full = os.path.join(root, file_name)
-            rel = os.path.relpath(full, os.path.dirname(package_dir))
-            module = rel[:-3].replace(os.sep, ".")
-            is_package = module.endswith(".__init__")
-            if is_package:
-                module = module[:-len(".__init__")]
-            items.append((rel[:-3].replace(os.sep, "/") + ".pyc", full,
-                          code_file_name(prefix, module, is_package)))
+    for module, full, is_package in package_modules(package_dir):
+        rel = os.path.relpath(full, os.path.dirname(package_dir))
+        items.append((rel[:-3].replace(os.sep, "/") + ".pyc", full,
+                      code_file_name(prefix, module, is_package, target.sep)))
     for name, path in companions:
-        items.append((name + ".pyc", path, code_file_name(prefix, name, False)))
+        items.append((name + ".pyc", path,
+                      code_file_name(prefix, name, False, target.sep)))
     codes = compile_sources([(full, file_name)
                              for _, full, file_name in items], target)
     # 2.7 sets its path from a home, which the launcher makes this zip:
@@ -565,6 +585,75 @@ def check_runtime_library(path):
         if "=>" in line:
             needed.append(line.split("=>")[0].strip())
     return needed
+
+
+def pe_imports(path):
+    """The DLL names a Windows program or library imports (its import
+    directory), lower-case, in order."""
+    import struct
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        pe = struct.unpack_from("<I", data, 0x3c)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE header")
+        sections, = struct.unpack_from("<H", data, pe + 6)
+        optional_size, = struct.unpack_from("<H", data, pe + 20)
+        optional = pe + 24
+        magic, = struct.unpack_from("<H", data, optional)
+        # The import directory is the second data directory.
+        import_rva, = struct.unpack_from(
+            "<I", data, optional + (96 if magic == 0x10b else 112) + 8)
+        table = optional + optional_size
+
+        def offset(rva):
+            for i in range(sections):
+                size, address, raw_size, raw = struct.unpack_from(
+                    "<IIII", data, table + 40 * i + 8)
+                if address <= rva < address + max(size, raw_size):
+                    return rva - address + raw
+            raise ValueError("address %#x in no section" % rva)
+
+        names = []
+        position = offset(import_rva) if import_rva else None
+        while position is not None:
+            entry = struct.unpack_from("<5I", data, position)
+            if not any(entry):
+                break
+            start = offset(entry[3])
+            names.append(data[start:data.index(b"\0", start)].decode(
+                "ascii").lower())
+            position += 20
+        return names
+    except (OSError, ValueError, struct.error) as e:
+        raise PackageError("cannot read the imports of %s: %s" % (path, e))
+
+
+def windows_libraries(runtime_library, members):
+    """The DLLs beside a Windows runtime library that it or the extension
+    modules among `members` need, directly or through each other (OpenSSL's
+    for M2Crypto): they go into bin.qar, which the launcher extracts into
+    the work directory at the front of PATH. Also the names needed from
+    Windows itself (its system DLLs, and MSVCR90.dll of the Visual C++ 2008
+    runtime)."""
+    folder = os.path.dirname(runtime_library)
+    present = {n.lower(): n for n in os.listdir(folder)
+               if n.lower().endswith(".dll")}
+    own = os.path.basename(runtime_library).lower()
+    queue = [runtime_library] + [m.source for m in members
+                                 if m.role == "extension"]
+    libraries, system, seen = [], set(), {own}
+    while queue:
+        for dll in pe_imports(queue.pop(0)):
+            if dll in seen:
+                continue
+            seen.add(dll)
+            if dll in present:
+                libraries.append(os.path.join(folder, present[dll]))
+                queue.append(libraries[-1])
+            else:
+                system.add(dll)
+    return sorted(libraries), sorted(system)
 
 
 def write_archive(qar, archive_path, kind, members, staging_dir):
@@ -607,27 +696,42 @@ def collect_modules(loaded, skip, prefix, target):
     synthetic = []
     to_compile = []
     zipped = {name for name, _ in init_companions(loaded)}
+    if target.windows:
+        zipped = set()  # codecs, which encodings imports, from here too
     for name, kind, path in sorted(loaded):
         if name == "__main__" or name in skip:
             continue
         if (name == INIT_PACKAGE or name.startswith(INIT_PACKAGE + ".") or
                 name in zipped):
-            continue  # in tav_init.zip
+            # In tav_init.zip. On Windows 2.7 starts without importing the
+            # package and imports it once the archive importers exist: the
+            # whole package (mbcs, the code pages) is in the archive too,
+            # below.
+            continue
         if kind in ("builtin", "frozen"):
             continue
         if kind == "nofile":
             synthetic.append(name)  # made at run time (six.moves, typing.io)
             continue
         if kind == "extension":
-            members.append(Member(name + ".so", None, path, "extension"))
+            members.append(Member(name + target.extension_suffix, None, path,
+                                  "extension"))
         elif kind in ("package", "source"):
             is_package = kind == "package"
             member = name + ".__init__" if is_package else name
             to_compile.append((member, path, kind,
-                               code_file_name(prefix, name, is_package)))
+                               code_file_name(prefix, name, is_package,
+                                              target.sep)))
         else:
             raise PackageError("module %s comes from %s, which cannot be "
                                "packed" % (name, path))
+    if target.windows:
+        for name, path, is_package in package_modules(
+                init_package_dir(loaded)):
+            to_compile.append((name + ".__init__" if is_package else name,
+                               path, "package" if is_package else "source",
+                               code_file_name(prefix, name, is_package,
+                                              target.sep)))
     codes = compile_sources([(path, file_name)
                              for _, path, _, file_name in to_compile], target)
     for (member, path, kind, _), code in zip(to_compile, codes):
@@ -636,15 +740,18 @@ def collect_modules(loaded, skip, prefix, target):
     return members, synthetic
 
 
-def init_zip_member(loaded, prefix, target):
-    """The tav_init.zip member and its count of .pyc files."""
-    init_dir = None
+def init_package_dir(loaded):
+    """The folder of the INIT_PACKAGE the target loaded."""
     for name, kind, path in loaded:
         if name == INIT_PACKAGE:
-            init_dir = os.path.dirname(path)
-    if init_dir is None:
-        raise PackageError("the target interpreter did not load %s"
-                           % INIT_PACKAGE)
+            return os.path.dirname(path)
+    raise PackageError("the target interpreter did not load %s"
+                       % INIT_PACKAGE)
+
+
+def init_zip_member(loaded, prefix, target):
+    """The tav_init.zip member and its count of .pyc files."""
+    init_dir = init_package_dir(loaded)
     init_zip, init_count = build_init_zip(init_dir, prefix, target,
                                           init_companions(loaded))
     return Member(INIT_ZIP_NAME, init_zip, init_dir, "zip"), init_count
@@ -702,6 +809,8 @@ def write_layout(layout_dir, members, main_script, left_out):
             target = os.path.join(layout_dir, *parts[:-1] + ["__init__.py"])
         elif member.role == "extension":
             target = os.path.join(layout_dir, *parts[:-1]) + ".so"
+            if member.name.endswith(".pyd"):
+                target = target[:-3] + ".pyd"
         else:
             continue  # tav_init.zip, the absent list: the runtime's own
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -756,8 +865,9 @@ def parse_args(argv):
                         default=DEFAULT_BIN_KIND)
     parser.add_argument("--modules-kind", choices=(KIND_STORED, KIND_ZLIB),
                         default=DEFAULT_MODULES_KIND)
-    parser.add_argument("--file-prefix", default="skiffrelay",
-                        help="first part of the compiled modules' file names")
+    parser.add_argument("--file-prefix",
+                        help="first part of the compiled modules' file names "
+                        "(default: skiffrelay, skiffrelay.exe for Windows)")
     parser.add_argument("--depfile", help="write the sources used as a depfile")
     parser.add_argument("--layout", metavar="DIR",
                         help="write the closure as plain files into DIR "
@@ -805,6 +915,13 @@ def plan_imports(scripts, skip, slim, extra_args, optional=None, facts=None):
     return [i for i in imports if not (i in seen or seen.add(i))]
 
 
+# Modules of POSIX systems that a Windows runtime has none of: the scripts
+# import them only on the code paths of those systems (skiffrelay_compat's
+# setBlocking, for the O_NONBLOCK that Windows lacks), so a Windows build
+# does without them.
+POSIX_ONLY = ("fcntl", "grp", "pwd", "resource", "termios")
+
+
 # The Debian package of a module the program needs that is not part of
 # the runtime's own library (Debian's Python 3.11).
 DEBIAN_PACKAGES = {"M2Crypto": "python3-m2crypto"}
@@ -819,7 +936,13 @@ def check_needed_imported(failed, optional, target):
     for module, reason in failed:
         if optional.get(module):
             continue
-        if target.major < 3:
+        if target.windows and module in POSIX_ONLY:
+            continue
+        if target.windows:
+            hint = ("build the Windows runtime with "
+                    "tools/build-win32-runtime.sh, which builds M2Crypto and "
+                    "the extension modules into it")
+        elif target.major < 3:
             hint = ("build the runtime with tools/build-python27.sh, which "
                     "installs M2Crypto and typing into it")
         else:
@@ -848,16 +971,18 @@ def check_left_out_unneeded(failed, left_out):
 def print_summary(args, bin_members, members, sizes, needed, init_count,
                   slim, left_out, failed):
     bin_size, modules_size = sizes
-    runtime = bin_members[0]
     by_role = {}
     for m in members:
         count, size = by_role.get(m.role, (0, 0))
         by_role[m.role] = (count + 1, size + content_size(m))
     content = sum(content_size(m) for m in members)
-    print("package: bin.qar (%s): 1 member (%s), content %s, file %s; "
-          "the runtime's own needs, found on this system: %s" %
-          (args.bin_kind, runtime.name, human(content_size(runtime)),
-           human(bin_size), " ".join(needed) or "?"))
+    where = "from Windows" if len(bin_members) > 1 else "found on this system"
+    print("package: bin.qar (%s): %d member(s) (%s), content %s, file %s; "
+          "the runtime's own needs, %s: %s" %
+          (args.bin_kind, len(bin_members),
+           " ".join(m.name for m in bin_members),
+           human(sum(content_size(m) for m in bin_members)),
+           human(bin_size), where, " ".join(needed) or "?"))
     print("package: modules.qar (%s): %d members, content %s, file %s" %
           (args.modules_kind, len(members), human(content), human(modules_size)))
     labels = [("source", "modules"), ("package", "packages"),
@@ -907,6 +1032,8 @@ def main(argv):
         return 0
 
     # The members of both archives.
+    if not args.file_prefix:
+        args.file_prefix = "skiffrelay.exe" if target.windows else "skiffrelay"
     members, _ = collect_modules(loaded, skip, args.file_prefix, target)
     if args.layout:
         write_layout(os.path.abspath(args.layout), members, args.main,
@@ -921,9 +1048,14 @@ def main(argv):
     members.sort()
     runtime_library = (args.runtime_library or
                        target.facts["runtime_library"])
-    needed = check_runtime_library(runtime_library)
     runtime_name = args.runtime_name or os.path.basename(runtime_library)
     bin_members = [Member(runtime_name, None, runtime_library, "runtime")]
+    if target.windows:
+        libraries, needed = windows_libraries(runtime_library, members)
+        bin_members += [Member(os.path.basename(p), None, p, "library")
+                        for p in libraries]
+    else:
+        needed = check_runtime_library(runtime_library)
 
     bin_path = os.path.join(args.out_dir, "bin.qar")
     modules_path = os.path.join(args.out_dir, "modules.qar")

@@ -68,6 +68,9 @@ def _search_path():
     import sysconfig
     paths = [sysconfig.get_path("stdlib"), sysconfig.get_path("platstdlib"),
              os.path.join(sysconfig.get_path("stdlib"), "lib-dynload")]
+    if os.name == "nt":
+        # A Windows installation keeps its extension modules in DLLs/.
+        paths.append(os.path.join(sys.prefix, "DLLs"))
     paths.extend(site.getsitepackages())
     result = []
     for p in paths:
@@ -77,6 +80,14 @@ def _search_path():
 
 
 def _runtime_library():
+    if os.name == "nt":
+        # python27.dll sits in the installation's root (or beside the
+        # program that loaded it).
+        name = "python%d%d.dll" % sys.version_info[:2]
+        for folder in (sys.prefix, os.path.dirname(sys.executable)):
+            if os.path.isfile(os.path.join(folder, name)):
+                return os.path.join(folder, name)
+        return ""
     import sysconfig
     libdir = sysconfig.get_config_var("LIBDIR") or "/usr/lib"
     name = sysconfig.get_config_var("INSTSONAME") or sysconfig.get_config_var(
@@ -96,6 +107,9 @@ def info():
         "pyc_header_size": _pyc_header_size(),
         "runtime_library": _runtime_library(),
         "search_path": _search_path(),
+        # The file type of extension modules in the archive (the archive
+        # importer's C_EXTENSION_FILETYPE).
+        "extension_suffix": ".pyd" if os.name == "nt" else ".so",
     }
 
 
@@ -151,15 +165,48 @@ def _run(target, args):
     return proc.stdout
 
 
+def host_path(facts, path):
+    """A path the target reported, as this system names it: a Windows
+    target run under wine on Linux names files on drive Z:, the Linux
+    root, and joins to the Linux paths given to it with a backslash (it
+    opens Linux paths as they are)."""
+    if facts.get("os_name") != "nt" or os.name == "nt":
+        return path
+    if path.startswith("/"):
+        # A Linux path handed to it, extended with its separator.
+        return path.replace("\\", "/")
+    if path[:3].upper() not in ("Z:\\", "Z:/"):
+        return path
+    # Windows file names ignore case (the runtime says lib\site-packages
+    # for Lib/site-packages): each part as the folder spells it.
+    result = "/"
+    for part in path[3:].replace("\\", "/").split("/"):
+        if not part:
+            continue
+        candidate = os.path.join(result, part)
+        if not os.path.exists(candidate) and os.path.isdir(result):
+            for name in os.listdir(result):
+                if name.lower() == part.lower():
+                    candidate = os.path.join(result, name)
+                    break
+        result = candidate
+    return result
+
+
 def target_info(target=None):
-    """info() of `target` (None: this interpreter)."""
+    """info() of `target` (None: this interpreter), its paths as this
+    system names them."""
     if is_self(target):
         return info()
     import json
     try:
-        return json.loads(_run(target, ["info"]).decode("utf-8"))
+        facts = json.loads(_run(target, ["info"]).decode("utf-8"))
     except ValueError as e:
         raise TargetError("%s info: no answer: %s" % (target, e))
+    for key in ("executable", "runtime_library"):
+        facts[key] = host_path(facts, facts[key])
+    facts["search_path"] = [host_path(facts, p) for p in facts["search_path"]]
+    return facts
 
 
 def compile_sources(target, sources):

@@ -15,6 +15,9 @@ skiffrelay_compat.py     what differs between the runtimes skiffrelay runs on
   hostName     -- a host name as 3.x's resolver takes it (IDNA)
   stdoutBytes  -- the binary stream beneath standard output
   OSErrors     -- what a failing system or socket call raises
+  inetPton, inetAton
+               -- socket.inet_pton and socket.inet_aton, read as the C
+                  library reads them where the runtime lacks one
   FTPBase      -- M2Crypto's FTP client, with 2.x's ftplib brought to what
                   3.x's does
 
@@ -42,6 +45,111 @@ def _nothing():
 
 
 freeze = getattr(gc, "freeze", _nothing)
+
+# Numeric addresses as the C library's inet_pton and inet_aton read them,
+# for a runtime whose socket module lacks one (Windows' 2.7 has no
+# inet_pton).  Text in, packed bytes out; socket.error (OSError on 3.x)
+# for a text that is no such address, as the native functions raise.
+_DECIMAL = "0123456789"
+_OCTAL = "01234567"
+_HEX = "0123456789abcdefABCDEF"
+_BLANKS = " \t\n\v\f\r"
+
+
+def _digitsOf(part, digits):
+    """Whether part is one or more of the (ASCII) characters digits."""
+    return bool(part) and not part.strip(digits)
+
+
+def _quadOf(text):
+    """The four byte values of dotted-quad text, or None: four decimal
+    parts of 0 to 255, none with a leading zero."""
+    parts = text.split(".")
+    if len(parts) != 4:
+        return None
+    for part in parts:
+        if (not _digitsOf(part, _DECIMAL) or len(part) > 3 or
+                (part[0] == "0" and len(part) > 1) or int(part) > 255):
+            return None
+    return [int(part) for part in parts]
+
+
+def _groupsOf(text):
+    """The sixteen byte values of IPv6 text, or None: eight groups of one
+    to four hex digits joined by ":", the last two possibly written as a
+    dotted quad, and one run of at least one zero group possibly left out
+    as "::"."""
+    if text.count("::") > 1:
+        return None
+    if "::" in text:
+        head, tail = text.split("::")
+        parts = (head.split(":") if head else []) + [None] + (
+            tail.split(":") if tail else [])
+    else:
+        parts = text.split(":")
+    values = []
+    for i, part in enumerate(parts):
+        if part is None:
+            continue
+        if i == len(parts) - 1 and "." in part:
+            quad = _quadOf(part)
+            if quad is None:
+                return None
+            values += quad
+        elif _digitsOf(part, _HEX) and len(part) <= 4:
+            values += [int(part, 16) >> 8, int(part, 16) & 0xFF]
+        else:
+            return None
+    if None in parts:
+        if len(values) > 14:
+            return None  # "::" stands for one group at least
+        at = 2 * parts.index(None)
+        values[at:at] = [0] * (16 - len(values))
+    return values if len(values) == 16 else None
+
+
+def _inetPton(family, text):
+    if family == socket.AF_INET:
+        values = _quadOf(text)
+    elif family == getattr(socket, "AF_INET6", None):
+        values = _groupsOf(text)
+    else:
+        raise socket.error("address family not supported")
+    if values is None:
+        raise socket.error("illegal IP address string passed to inet_pton")
+    return bytes(bytearray(values))
+
+
+def _numberOf(part):
+    """A C number's value (decimal; octal after "0"; hex after "0x"), or
+    None."""
+    if part[:2] in ("0x", "0X"):
+        return int(part[2:], 16) if _digitsOf(part[2:], _HEX) else None
+    if part[:1] == "0":
+        return int(part, 8) if _digitsOf(part, _OCTAL) else None
+    return int(part) if _digitsOf(part, _DECIMAL) else None
+
+
+def _inetAton(text):
+    # One to four numbers joined by "."; the last fills the bytes left.
+    # What follows a blank after the last one is not looked at.
+    for at, char in enumerate(text):
+        if char in _BLANKS:
+            text = text[:at]
+            break
+    values = [_numberOf(part) for part in text.split(".")]
+    if len(values) > 4 or None in values or max(values[:-1] + [0]) > 255 \
+            or values[-1] >= 1 << 8 * (5 - len(values)):
+        raise socket.error("illegal IP address string passed to inet_aton")
+    number = values[-1]
+    for i, value in enumerate(values[:-1]):
+        number |= value << 8 * (3 - i)
+    return bytes(bytearray([number >> shift & 0xFF
+                            for shift in (24, 16, 8, 0)]))
+
+
+inetPton = getattr(socket, "inet_pton", None) or _inetPton
+inetAton = getattr(socket, "inet_aton", None) or _inetAton
 
 if not PY2:
     monotonic = time.monotonic

@@ -370,11 +370,11 @@ def _packedAddress(host):
     only the dotted quad."""
     if _onlyOf(host, _IPV4_NUMBER):
         try:
-            return socket.inet_aton(host)
+            return _compat.inetAton(host)
         except (_compat.OSErrors, ValueError):
             pass
     try:
-        return socket.inet_pton(socket.AF_INET6, host.split("%")[0])
+        return _compat.inetPton(socket.AF_INET6, host.split("%")[0])
     except (_compat.OSErrors, ValueError):
         return None
 

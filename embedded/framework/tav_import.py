@@ -103,6 +103,32 @@ def _memoryFailure(name):
     return None
 
 
+class _LoadingGuard(object):
+    """Holds the import lock while a module loads.  A module whose loading
+    raises leaves sys.modules, and the exception goes on with the
+    traceback it was raised with; an ImportError or SystemError raised
+    while memory is all but exhausted becomes a MemoryError."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __enter__(self):
+        _lockImports()
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        try:
+            if kind is not None:
+                sys.modules.pop(self.name, None)
+                if issubclass(kind, (ImportError, SystemError)):
+                    error = _memoryFailure(self.name)
+                    if error is not None:
+                        raise error
+            return False
+        finally:
+            _unlockImports()
+
+
 def _exeBase():
     """Base name of the executable: the root of archived modules' paths."""
     return tav_path.basename(sys.executable or "")
@@ -164,26 +190,11 @@ class _BaseImporter(object):
     def load_module(self, name, path=None):
         """Loads `name` under the import lock; a module whose loading
         raises does not stay in sys.modules."""
-        _lockImports()
-        try:
-            try:
-                module = sys.modules.get(name)
-                if module:
-                    return module
-                return self._load_module(name, path)
-            except (ImportError, SystemError):
-                sys.modules.pop(name, None)
-                error = _memoryFailure(name)
-                if error is not None:
-                    raise error
-                raise
-            except:
-                # The bare raise keeps the traceback the failure was
-                # raised with.
-                sys.modules.pop(name, None)
-                raise
-        finally:
-            _unlockImports()
+        with _LoadingGuard(name):
+            module = sys.modules.get(name)
+            if module:
+                return module
+            return self._load_module(name, path)
 
     def _load_module(self, name, path=None):
         raise _noModule(name)
@@ -202,22 +213,8 @@ class _BaseImporter(object):
     def exec_module(self, module):
         """Runs the module under the import lock; on failure the module
         leaves sys.modules and the exception goes on with its traceback."""
-        name = module.__name__
-        _lockImports()
-        try:
-            try:
-                self._exec_module(module)
-            except (ImportError, SystemError):
-                sys.modules.pop(name, None)
-                error = _memoryFailure(name)
-                if error is not None:
-                    raise error
-                raise
-            except:
-                sys.modules.pop(name, None)
-                raise
-        finally:
-            _unlockImports()
+        with _LoadingGuard(module.__name__):
+            self._exec_module(module)
 
     def _exec_module(self, module):
         raise _noModule(module.__name__)

@@ -13,7 +13,9 @@ application directory and run from there, from whatever working directory
 a test chooses.  The frozen launcher ends every run with exit status 1;
 plain python ends the script's bare sys.exit() with status 0.
 SKIFF_APP_PYTHON names another interpreter for the unfrozen runs (for
-example a CPython 2.7 with M2Crypto).
+example a CPython 2.7 with M2Crypto).  SKIFF_APP_WRAPPER, a command split
+at blanks, runs the frozen launcher through it: "sh cmake/wine-run.sh
+win32" for the Windows build under wine (with WINEPREFIX set).
 """
 
 import os
@@ -45,6 +47,10 @@ def launcher_path():
 
 
 FROZEN = bool(launcher_path())
+WRAPPER = [os.path.join(SOURCE_DIR, part) if part.startswith("cmake/")
+           else part for part in os.environ.get("SKIFF_APP_WRAPPER", "").split()]
+# The launcher under test is the Windows build (run through wine).
+WINDOWS = FROZEN and launcher_path().endswith(".exe")
 # Status every run must end with (see the module text).
 EXPECTED_STATUS = 1 if FROZEN else 0
 
@@ -95,8 +101,8 @@ class AppTestCase(unittest.TestCase):
 
     def command(self):
         if FROZEN:
-            return [os.path.join(self.appdir,
-                                 os.path.basename(launcher_path()))]
+            return WRAPPER + [os.path.join(self.appdir,
+                                           os.path.basename(launcher_path()))]
         return [PYTHON, SCRIPT]
 
     def run_app(self, args, cwd=None, as_nobody=False, env=None):
@@ -109,6 +115,9 @@ class AppTestCase(unittest.TestCase):
         if not FROZEN or cwd is None:
             cwd = self.appdir
         extra = {}
+        if as_nobody and WINDOWS:
+            raise unittest.SkipTest("another user's run: wine runs a "
+                                    "prefix for its owner only")
         if as_nobody:
             extra = {"user": 65534, "group": 65534, "extra_groups": []}
         environ = dict(os.environ)
@@ -129,6 +138,11 @@ class AppTestCase(unittest.TestCase):
             self.assertNotIn(secret.encode(), done.stdout)
             self.assertNotIn(secret.encode(), done.stderr)
         self.assert_no_secret_in_files()
+        if WINDOWS:
+            # Standard output in text mode: every line ends in CR LF there.
+            self.assertEqual(done.stdout.count(b"\n"),
+                             done.stdout.count(b"\r\n"), "line ends")
+            return done.stdout.replace(b"\r\n", b"\n")
         return done.stdout
 
     def assert_no_secret_in_files(self):

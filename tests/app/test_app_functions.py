@@ -8,6 +8,7 @@ import ftplib
 import importlib.util
 import tempfile
 import io
+import json
 import os
 import resource
 import shutil
@@ -256,6 +257,55 @@ sys.stdout.write("%d %r" % (len(opt.parsePins(sys.argv[2])), seconds))
 """
 
 
+# Run by the interpreter under test with its socket module's inet_pton and
+# inet_aton taken away (Windows' 2.7 has no inet_pton): the application's
+# own readings of the addresses on standard input (JSON pairs of function
+# and text), one line each, the packed address in hex or "-" for none.
+_ADDRESSES = """
+import json, socket, sys
+sys.path.insert(0, sys.argv[1])
+del socket.inet_pton, socket.inet_aton
+import skiffrelay_compat as compat
+for function, text in json.loads(sys.stdin.read()):
+    if not isinstance(text, str):
+        text = text.encode("utf-8")  # 2.x: the bytes of an argument
+    try:
+        if function == "aton":
+            packed = compat.inetAton(text)
+        else:
+            packed = compat.inetPton(getattr(socket, function), text)
+        sys.stdout.write("".join("%02x" % c for c in bytearray(packed)))
+    except compat.OSErrors:
+        sys.stdout.write("-")
+    sys.stdout.write("\\n")
+"""
+
+# Texts of numeric addresses, valid and not, for each reading.
+_ADDRESS_TABLE = {
+    "AF_INET": ["0.0.0.0", "255.255.255.255", "1.2.3.4", "10.0.100.9",
+                "01.2.3.4", "1.2.3.00", "1.2.3.256", "1.2.3", "1.2.3.4.",
+                "1..3.4", " 1.2.3.4", "1.2.3.4 ", "\u0661.2.3.4",
+                "0x1.2.3.4", "", "1.2.3.4\0", "+1.2.3.4", "1_0.2.3.4",
+                "1234.2.3.4", "::1"],
+    "AF_INET6": ["::", "::1", "1::", "1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7::",
+                 "::2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7::8",
+                 "1:2:3:4:5:6:7", "1::2::3", ":::", ":1::", "1::2:", ":",
+                 "12345::", "fFfF::Aa", "0:0:0:0:0:0:0:0", "::0000",
+                 "::00000", "2001:db8::7", "fe80::1%eth0", "", "::g",
+                 "::ffff:1.2.3.4", "::1.2.3.4", "1:2:3:4:5:6:1.2.3.4",
+                 "1:2:3:4:5::1.2.3.4", "1:2:3:4:5:6::1.2.3.4",
+                 "1:2:3:4:5:6:7:1.2.3.4", "::1.2.3.4:5", "::01.2.3.4",
+                 "::1.2.3", "1.2.3.4::", "1.2.3.4", "::a1.2.3.4",
+                 "::\u0661", " ::1", "::1\0"],
+    "aton": ["1", "4294967295", "4294967296", "1.2", "1.16777215",
+             "1.16777216", "1.2.65535", "1.2.65536", "1.2.3.4", "0x7f.1",
+             "0X7F.0.0.1", "010.1", "08.1", "0", "0x", "0x1g", "1.2.3.4 x",
+             "1.2 .3", "1.2.3.4\t", " 1.2.3.4", "1.", "1..2", "1.2.3.4.5",
+             "1.2.3.256", "00000000000000000000001.2.3.4", "\u0661", "",
+             "1.2.3.4\0", "-1"],
+}
+
+
 class UnderTestRuntimeTest(unittest.TestCase):
     """Functions run by the interpreter under test, not by the one that
     runs the tests."""
@@ -266,6 +316,32 @@ class UnderTestRuntimeTest(unittest.TestCase):
                               timeout=60)
         self.assertEqual(done.stderr, b"")
         return done.stdout
+
+    def test_addresses_read_without_the_native_functions(self):
+        # As this interpreter's own functions (the C library's) read them.
+        pairs, expected = [], []
+        for function, texts in sorted(_ADDRESS_TABLE.items()):
+            for text in texts:
+                pairs.append((function, text))
+                try:
+                    if function == "aton":
+                        packed = socket.inet_aton(text)
+                    else:
+                        packed = socket.inet_pton(getattr(socket, function),
+                                                  text)
+                    expected.append(packed.hex())
+                except (OSError, ValueError):
+                    expected.append("-")
+        done = subprocess.run([PYTHON, "-c", _ADDRESSES, APP_DIR],
+                              input=json.dumps(pairs).encode(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=60)
+        self.assertEqual(done.stderr, b"")
+        got = done.stdout.decode().split("\n")[:-1]
+        self.assertEqual(len(got), len(pairs))
+        for pair, want, have in zip(pairs, expected, got):
+            with self.subTest(pair=pair):
+                self.assertEqual(have, want)
 
     def test_refused_address_passed_over(self):
         connected, listening = self.run_code(_CONNECT_ON).split()

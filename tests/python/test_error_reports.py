@@ -300,6 +300,25 @@ class ReportFilesTest(unittest.TestCase):
         with open(other) as f:
             self.assertEqual(f.read(), "ValueError: no tb\n\n")
 
+    def test_windows_names_keep_the_suffix(self):
+        # The executable's full path and ".log"/".dump": skiffrelay.exe.log
+        # beside skiffrelay.exe; argv[0] when the runtime names none.
+        exe = os.path.join(self.temp.name, "skiffrelay.exe")
+        self.addCleanup(setattr, sys, "argv", sys.argv)
+        try:
+            Holder().first("x")
+        except RuntimeError:
+            error = tav_error.ErrorObject()
+        for executable, argv in ((exe, ["other"]), ("", [exe])):
+            with self.subTest(executable=executable):
+                sys.executable, sys.argv = executable, argv
+                error.dumpExceptionInfo()
+                error.dumpMemory()
+                for suffix in (".log", ".dump"):
+                    self.assertTrue(os.path.isfile(exe + suffix))
+                    os.unlink(exe + suffix)
+        self.assertEqual(sorted(os.listdir(self.temp.name)), [])
+
     def test_planted_entries_are_never_written_through(self):
         # Links (dangling or not), a FIFO without a reader and a directory
         # at the report names: no report, nothing written or created

@@ -97,11 +97,13 @@ try:
     fails("key")
 except KeyError:
     report = tav_error.ErrorObject()
+# Named as on Windows: the reports keep the executable's suffix.
+sys.executable += ".exe"
 report.dumpExceptionInfo()
 report.dumpMemory()
-log = open(sys.executable + ".log").read()
+log = open(os.path.join(work, "skiffrelay.exe.log")).read()
 assert log.endswith('in fails\nKeyError: \'key\'\n\n'), log
-assert "word : 'key'" in open(sys.executable + ".dump").read()
+assert "word : 'key'" in open(os.path.join(work, "skiffrelay.exe.dump")).read()
 try:
     report.reraise()
 except KeyError:
