@@ -808,9 +808,8 @@ def write_layout(layout_dir, members, main_script, left_out):
         elif member.role == "package":
             target = os.path.join(layout_dir, *parts[:-1] + ["__init__.py"])
         elif member.role == "extension":
-            target = os.path.join(layout_dir, *parts[:-1]) + ".so"
-            if member.name.endswith(".pyd"):
-                target = target[:-3] + ".pyd"
+            # The member's own suffix: .so, or .pyd for Windows.
+            target = os.path.join(layout_dir, *parts[:-1]) + "." + parts[-1]
         else:
             continue  # tav_init.zip, the absent list: the runtime's own
         os.makedirs(os.path.dirname(target), exist_ok=True)
