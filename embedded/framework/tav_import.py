@@ -291,9 +291,10 @@ class PyCodeImporter(_BaseImporter):
         return module
 
     def _exec_module(self, module):
+        # Run under exec_module's guard, which turns this into a
+        # MemoryError when memory is what ran out.
         if _tav_import.execModule(module.__name__, module.__file__) is None:
-            raise (_memoryFailure(module.__name__) or
-                   _noModule(module.__name__))
+            raise _noModule(module.__name__)
 
     def is_package(self, name):
         if _tav_import.hasModule(name):
